@@ -1,0 +1,56 @@
+# The README's commands. `make test` works on a fresh machine from a clean clone.
+SHELL := /bin/bash
+.DEFAULT_GOAL := test
+
+VENV   ?= .venv
+PY     := $(VENV)/bin/python
+JOBS   ?= 2
+# Build trees; separate ones let several builds of one checkout run side by side.
+BUILD  ?= build
+# CPython 3.12: through pyenv when it has one, else python3.12 on PATH.
+PYTHON ?= $(shell v=$$(pyenv versions --bare 2>/dev/null | grep -E '^3\.12(\.[0-9]+)?$$' | tail -1); \
+            if [ -n "$$v" ]; then PYENV_VERSION=$$v pyenv which python3.12; else command -v python3.12; fi)
+
+BUILD_DEPS := scikit-build-core>=0.10 "numpy>=2.0" cmake>=3.20 ninja
+
+.PHONY: test pytest cpp-test build venv gtest bench clean
+
+$(VENV)/.ready:
+	@test -n "$(PYTHON)" || { echo "error: CPython 3.12 not found (pyenv or python3.12)"; exit 1; }
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q $(BUILD_DEPS)
+	touch $@
+
+venv: $(VENV)/.ready
+
+# Builds and installs the module into the venv (incremental build tree in build/py).
+build: venv
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py ".[test]"
+
+pytest: build
+	$(PY) -m pytest -q tests
+
+# GoogleTest from Debian's packages when it is not there yet.
+gtest:
+	@if ! [ -e /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] && \
+	    ! [ -e /usr/lib/cmake/GTest/GTestConfig.cmake ] && ! [ -e /usr/local/lib/cmake/GTest/GTestConfig.cmake ]; then \
+	  echo "installing GoogleTest (libgtest-dev)"; \
+	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev) >/dev/null; \
+	fi
+
+cpp-test: venv gtest
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(BUILD)/cpp -G Ninja -DCORVANE_BUILD_TESTS=ON -DCORVANE_BUILD_BENCH=ON >/dev/null
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(BUILD)/cpp -j $(JOBS)
+	cd $(BUILD)/cpp && PATH=$(abspath $(VENV))/bin:$$PATH ctest --output-on-failure -j $(JOBS)
+
+test: cpp-test pytest
+
+# Benchmarks: one pytest-benchmark table, grouped by case, corvane beside its peers.
+bench: build
+	$(PY) -m pip install -q ".[bench]"
+	$(PY) -m pytest -q bench -p no:cacheprovider --benchmark-only --benchmark-group-by=group \
+	  --benchmark-columns=min,median,mean,rounds --benchmark-sort=mean $(BENCH_ARGS)
+
+clean:
+	rm -rf $(BUILD) $(VENV)
