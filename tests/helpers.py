@@ -1,0 +1,40 @@
+"""Shared test helpers: the panic exception and bitwise float comparison."""
+
+import numpy as np
+import pytest
+
+
+def raises_panic(fn, *args, **kwargs):
+    """Calls fn and returns the PanicException it must raise."""
+    with pytest.raises(BaseException) as info:
+        fn(*args, **kwargs)
+    exc = info.value
+    assert type(exc).__name__ == "PanicException", repr(exc)
+    assert type(exc).__module__ == "pyo3_runtime"
+    assert not isinstance(exc, Exception)
+    return exc
+
+
+def assert_panics(message, fn, *args, **kwargs):
+    """fn must raise PanicException whose message is exactly `message`."""
+    exc = raises_panic(fn, *args, **kwargs)
+    assert str(exc) == message
+    return exc
+
+
+def bits(a):
+    """The bit patterns of a float32 array (or scalar), for exact comparison."""
+    return np.asarray(a, dtype=np.float32).view(np.uint32)
+
+
+def assert_same_f32(actual, expected):
+    """Bit-for-bit equality of float32 data (NaN payloads and signed zeros included)."""
+    actual = np.asarray(actual, dtype=np.float32)
+    expected = np.asarray(expected, dtype=np.float32)
+    assert actual.shape == expected.shape
+    np.testing.assert_array_equal(bits(actual), bits(expected))
+
+
+def f32(x):
+    """The nearest float32 of x, widened back to a Python float."""
+    return float(np.float32(x))
