@@ -1,0 +1,154 @@
+#include "postprocess/rtmpose/simcc.hpp"
+
+#include "core/panic.hpp"
+#include "parallel/pool.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace corvane::postprocess::rtmpose {
+namespace {
+
+#if defined(__SSE2__)
+
+// Four vectors of independent running maxima, so the loop is not one long
+// dependency chain. MAXPS(v, acc) is exactly `v > acc ? v : acc`: it keeps acc
+// when v is NaN or when both are zeros, so the accumulators never hold NaN and
+// the row maximum does not depend on how the row is split. A maximum of zero
+// may come back with either sign; the caller only compares it with `==`.
+float row_max(const float* p, std::size_t n) {
+  __m128 a0 = _mm_set1_ps(kPeakStart), a1 = a0, a2 = a0, a3 = a0;
+  std::size_t k = 0;
+  for (; k + 16 <= n; k += 16) {
+    a0 = _mm_max_ps(_mm_loadu_ps(p + k), a0);
+    a1 = _mm_max_ps(_mm_loadu_ps(p + k + 4), a1);
+    a2 = _mm_max_ps(_mm_loadu_ps(p + k + 8), a2);
+    a3 = _mm_max_ps(_mm_loadu_ps(p + k + 12), a3);
+  }
+  for (; k + 4 <= n; k += 4) a0 = _mm_max_ps(_mm_loadu_ps(p + k), a0);
+  a0 = _mm_max_ps(_mm_max_ps(a0, a1), _mm_max_ps(a2, a3));
+  alignas(16) float lanes[4];
+  _mm_store_ps(lanes, a0);
+  float m = lanes[0];
+  for (float v : {lanes[1], lanes[2], lanes[3]}) m = v > m ? v : m;
+  for (; k < n; ++k) m = p[k] > m ? p[k] : m;
+  return m;
+}
+
+// First position holding a value equal to m, which must occur in the row.
+std::size_t first_equal(const float* p, std::size_t n, float m) {
+  const __m128 mv = _mm_set1_ps(m);
+  std::size_t k = 0;
+  for (; k + 16 <= n; k += 16) {
+    const unsigned hits = static_cast<unsigned>(
+        _mm_movemask_ps(_mm_cmpeq_ps(_mm_loadu_ps(p + k), mv)) |
+        _mm_movemask_ps(_mm_cmpeq_ps(_mm_loadu_ps(p + k + 4), mv)) << 4 |
+        _mm_movemask_ps(_mm_cmpeq_ps(_mm_loadu_ps(p + k + 8), mv)) << 8 |
+        _mm_movemask_ps(_mm_cmpeq_ps(_mm_loadu_ps(p + k + 12), mv)) << 12);
+    if (hits) return k + static_cast<std::size_t>(__builtin_ctz(hits));
+  }
+  while (!(p[k] == m)) ++k;
+  return k;
+}
+
+#else
+
+float row_max(const float* p, std::size_t n) {
+  float m = kPeakStart;
+  for (std::size_t k = 0; k < n; ++k) m = p[k] > m ? p[k] : m;
+  return m;
+}
+
+std::size_t first_equal(const float* p, std::size_t, float m) {
+  std::size_t k = 0;
+  while (!(p[k] == m)) ++k;
+  return k;
+}
+
+#endif
+
+std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t r;
+  // A product that does not fit is certainly past the end of any buffer; it
+  // is reported rather than wrapped into a small, valid-looking offset.
+  if (__builtin_mul_overflow(a, b, &r)) throw Panic("attempt to multiply with overflow");
+  return r;
+}
+
+// Rows and bins of one output for crop i, and that crop's block of data.
+struct CropBlock {
+  std::uint64_t rows;
+  std::uint64_t bins;
+  const float* data;
+};
+
+CropBlock crop_block(const SimccOutput& out, std::size_t i) {
+  const std::size_t ndim = out.shape.size();
+  if (ndim < 2) panic_index_out_of_bounds(ndim, 1);
+  if (ndim == 2) panic_index_out_of_bounds(2, 2);
+  const std::uint64_t rows = out.shape[1];
+  const std::uint64_t bins = out.shape[2];
+  const std::uint64_t block = checked_mul(rows, bins);
+  const std::uint64_t end = checked_mul(i + 1, block);
+  check_range_end(end, out.data.size());
+  return {rows, bins, out.data.data() + (end - block)};
+}
+
+// The first keypoint row whose slice would end past the crop block, or
+// KEYPOINT_COUNT when all of them fit.
+std::uint64_t first_short_row(const CropBlock& b) {
+  return b.bins > 0 && b.rows < KEYPOINT_COUNT ? b.rows : KEYPOINT_COUNT;
+}
+
+[[noreturn]] void panic_row(const CropBlock& b, std::uint64_t j) {
+  panic_range_end(checked_mul(j + 1, b.bins), b.rows * b.bins);
+}
+
+CropKeypoints decode_crop(const SimccOutput& x, const SimccOutput& y, const ScalePad& sp,
+                          std::size_t i) {
+  const CropBlock bx = crop_block(x, i);
+  const CropBlock by = crop_block(y, i);
+  // Rows are taken x before y and row j before row j + 1, so the first short
+  // row in that order is the one reported; searching has no effects, so it
+  // can be found before any row is searched.
+  const std::uint64_t jx = first_short_row(bx);
+  const std::uint64_t jy = first_short_row(by);
+  if (jx < KEYPOINT_COUNT || jy < KEYPOINT_COUNT) {
+    if (jx <= jy) panic_row(bx, jx);
+    panic_row(by, jy);
+  }
+
+  const float pad_x = static_cast<float>(sp.pad_x);
+  const float pad_y = static_cast<float>(sp.pad_y);
+  CropKeypoints out;
+  for (std::size_t j = 0; j < KEYPOINT_COUNT; ++j) {
+    const Peak px = find_peak({bx.data + j * bx.bins, bx.bins});
+    const Peak py = find_peak({by.data + j * by.bins, by.bins});
+    const float loc_x = static_cast<float>(px.index) * kSimccBinWidth;
+    const float loc_y = static_cast<float>(py.index) * kSimccBinWidth;
+    out[j] = Keypoint{(loc_x - pad_x) * sp.ratio, (loc_y - pad_y) * sp.ratio,
+                      (px.value + py.value) * 0.5f};
+  }
+  return out;
+}
+
+}  // namespace
+
+Peak find_peak(std::span<const float> row) {
+  const float m = row_max(row.data(), row.size());
+  // Nothing beat the start value (this covers the empty row): position 0.
+  if (!(m > kPeakStart)) return {0, kPeakStart};
+  const std::size_t k = first_equal(row.data(), row.size(), m);
+  // The element itself, not m: of a tie between -0.0 and +0.0 the first wins.
+  return {k, row[k]};
+}
+
+std::vector<CropKeypoints> decode(SimccOutput x, SimccOutput y,
+                                  std::span<const ScalePad> scale_pads) {
+  return parallel::parallel_map_collect(std::size_t{0}, scale_pads.size(), [&](std::size_t i) {
+    return decode_crop(x, y, scale_pads[i], i);
+  });
+}
+
+}  // namespace corvane::postprocess::rtmpose
