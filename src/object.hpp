@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <string>
 #include <utility>
 
 namespace corvane {
@@ -62,6 +63,9 @@ inline Ref checked(PyObject* p) {
   if (!p) throw_python_error();
   return Ref::steal(p);
 }
+
+// Qualified name of obj's type, as the type-mismatch messages show it.
+std::string type_qualname(PyObject* obj);
 
 // Python values of the internal scalars (floats widen exactly).
 inline Ref to_py(float v) { return checked(PyFloat_FromDouble(static_cast<double>(v))); }

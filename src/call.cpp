@@ -1,0 +1,280 @@
+#include "call.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "core/panic.hpp"
+
+namespace corvane {
+namespace {
+
+[[noreturn]] void raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw PyErrorAlreadySet{};
+}
+
+[[noreturn]] void raise_mismatch(PyObject* obj, const char* target) {
+  raise(PyExc_TypeError,
+        "'" + type_qualname(obj) + "' object cannot be converted to '" + target + "'");
+}
+
+[[noreturn]] void raise_range() {
+  raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'"
+std::string quoted_list(const std::vector<std::string_view>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      if (names.size() > 2) out += ",";
+      out += i + 1 == names.size() ? " and " : " ";
+    }
+    out += "'" + std::string(names[i]) + "'";
+  }
+  return out;
+}
+
+std::int32_t to_i32(PyObject* obj) {
+  long v = PyLong_AsLong(obj);
+  if (v == -1 && PyErr_Occurred()) throw PyErrorAlreadySet{};
+  if (v < INT32_MIN || v > INT32_MAX) raise_range();
+  return static_cast<std::int32_t>(v);
+}
+
+std::uint64_t to_u64(PyObject* obj) {
+  if (PyLong_Check(obj)) {
+    unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrorAlreadySet{};
+    return v;
+  }
+  Ref index = checked(PyNumber_Index(obj));
+  return to_u64(index.get());
+}
+
+std::uint32_t to_u32(PyObject* obj) {
+  std::uint64_t v = to_u64(obj);
+  if (v > UINT32_MAX) raise_range();
+  return static_cast<std::uint32_t>(v);
+}
+
+float to_f32(PyObject* obj) {
+  double v;
+  if (PyFloat_CheckExact(obj)) {
+    v = PyFloat_AS_DOUBLE(obj);
+  } else {
+    v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) throw PyErrorAlreadySet{};
+  }
+  return static_cast<float>(v);  // nearest float32; beyond its range an infinity
+}
+
+bool is_numpy_bool(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!module) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!PyUnicode_Check(module.get()) ||
+      PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0)
+    return false;
+  const char* dot = std::strrchr(type->tp_name, '.');
+  std::string_view name = dot ? dot + 1 : type->tp_name;
+  return name == "bool_" || name == "bool";
+}
+
+bool to_bool(PyObject* obj) {
+  if (PyBool_Check(obj)) return obj == Py_True;
+  if (is_numpy_bool(obj)) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!type->tp_as_number || !type->tp_as_number->nb_bool)
+      raise(PyExc_TypeError, "object of type '" + type_qualname(obj) +
+                                 "' does not define a '__bool__' conversion");
+    int truth = type->tp_as_number->nb_bool(obj);
+    if (truth < 0) throw_python_error();
+    return truth != 0;
+  }
+  raise_mismatch(obj, "PyBool");
+}
+
+// Items of a sequence argument (a str is refused), each converted by `item`.
+template <class T, class F>
+std::vector<T> to_vector(PyObject* obj, F item) {
+  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(obj)) raise_mismatch(obj, "Sequence");
+  std::vector<T> out;
+  Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0)
+    PyErr_Clear();
+  else
+    out.reserve(static_cast<std::size_t>(hint));
+  Ref iter = checked(PyObject_GetIter(obj));
+  while (Ref next = Ref::steal(PyIter_Next(iter.get()))) out.push_back(item(next.get()));
+  if (PyErr_Occurred()) throw PyErrorAlreadySet{};
+  return out;
+}
+
+ScalePad to_scale_pad(PyObject* obj) {
+  if (!PyTuple_Check(obj)) raise_mismatch(obj, "PyTuple");
+  Py_ssize_t n = PyTuple_GET_SIZE(obj);
+  if (n != 3)
+    raise(PyExc_ValueError,
+          "expected tuple of length 3, but got tuple of length " + std::to_string(n));
+  return {to_f32(PyTuple_GET_ITEM(obj, 0)), to_u32(PyTuple_GET_ITEM(obj, 1)),
+          to_u32(PyTuple_GET_ITEM(obj, 2))};
+}
+
+// A TypeError (exactly that type) of converting `param` is raised again as a
+// new TypeError naming the parameter, keeping the original's cause.
+void prefix_type_error(std::string_view param) {
+  if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+  PyErr_Fetch(&type, &value, &trace);
+  PyErr_NormalizeException(&type, &value, &trace);
+  Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_trace = Ref::steal(trace);
+  if (type != PyExc_TypeError) {
+    PyErr_Restore(owned_type.release(), owned_value.release(), owned_trace.release());
+    return;
+  }
+  Ref text = checked(PyObject_Str(value));
+  Ref message = checked(PyUnicode_FromFormat("argument '%.*s': %U", static_cast<int>(param.size()),
+                                             param.data(), text.get()));
+  Ref replacement = checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  PyObject* cause = PyException_GetCause(value);  // new reference or NULL
+  if (cause) PyException_SetCause(replacement.get(), cause);  // steals cause
+  PyErr_SetObject(PyExc_TypeError, replacement.get());
+}
+
+}  // namespace
+
+std::string type_qualname(PyObject* obj) {
+  Ref name = Ref::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  const char* utf8 = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  if (!utf8) {
+    PyErr_Clear();
+    return "<failed to extract type name>";
+  }
+  return utf8;
+}
+
+Call::Call(const Signature& signature, PyObject* const* args, Py_ssize_t nargs_flags,
+           PyObject* kwnames)
+    : signature_(signature) {
+  const std::string function = std::string(signature.name) + "()";
+  const std::size_t n = signature.params.size();
+  const std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargs_flags));
+  if (nargs > n)
+    raise(PyExc_TypeError, function + " takes " + std::to_string(n) +
+                               " positional arguments but " + std::to_string(nargs) +
+                               (nargs == 1 ? " was" : " were") + " given");
+  for (std::size_t i = 0; i < nargs; ++i) bound_[i] = args[i];
+
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+    Py_ssize_t length = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &length);
+    if (!utf8) throw PyErrorAlreadySet{};
+    std::string_view name(utf8, static_cast<std::size_t>(length));
+    std::size_t slot = 0;
+    while (slot < n && signature.params[slot] != name) ++slot;
+    if (slot == n)
+      raise(PyExc_TypeError,
+            function + " got an unexpected keyword argument '" + std::string(name) + "'");
+    if (bound_[slot])
+      raise(PyExc_TypeError,
+            function + " got multiple values for argument '" + std::string(name) + "'");
+    bound_[slot] = args[nargs + static_cast<std::size_t>(k)];
+  }
+
+  std::vector<std::string_view> missing;
+  for (std::size_t i = 0; i < n; ++i)
+    if (!bound_[i]) missing.push_back(signature.params[i]);
+  if (!missing.empty())
+    raise(PyExc_TypeError, function + " missing " + std::to_string(missing.size()) +
+                               " required positional " +
+                               (missing.size() == 1 ? "argument" : "arguments") + ": " +
+                               quoted_list(missing));
+}
+
+Call::~Call() { release_arrays(); }
+
+std::size_t Call::index_of(std::string_view param) const {
+  for (std::size_t i = 0; i < signature_.params.size(); ++i)
+    if (signature_.params[i] == param) return i;
+  throw Panic("no parameter '" + std::string(param) + "' in " + signature_.name);
+}
+
+PyObject* Call::object(std::string_view param) const { return bound_[index_of(param)]; }
+
+template <class F>
+auto Call::convert(std::string_view param, F&& f) -> decltype(f(static_cast<PyObject*>(nullptr))) {
+  PyObject* obj = object(param);
+  try {
+    return f(obj);
+  } catch (const PyErrorAlreadySet&) {
+    prefix_type_error(param);
+    throw;
+  }
+}
+
+std::int32_t Call::i32(std::string_view param) { return convert(param, to_i32); }
+std::uint32_t Call::u32(std::string_view param) { return convert(param, to_u32); }
+std::uint64_t Call::u64(std::string_view param) { return convert(param, to_u64); }
+float Call::f32(std::string_view param) { return convert(param, to_f32); }
+
+std::vector<bool> Call::bools(std::string_view param) {
+  return convert(param, [](PyObject* obj) { return to_vector<bool>(obj, to_bool); });
+}
+
+std::vector<std::uint64_t> Call::u64s(std::string_view param) {
+  return convert(param, [](PyObject* obj) { return to_vector<std::uint64_t>(obj, to_u64); });
+}
+
+std::vector<ScalePad> Call::scale_pads(std::string_view param) {
+  return convert(param, [](PyObject* obj) { return to_vector<ScalePad>(obj, to_scale_pad); });
+}
+
+std::array<float, 3> Call::f32x3(std::string_view param) {
+  return convert(param, [](PyObject* obj) {
+    if (!PySequence_Check(obj)) raise_mismatch(obj, "Sequence");
+    Py_ssize_t n = PySequence_Size(obj);
+    if (n < 0) throw_python_error();
+    if (n != 3)
+      raise(PyExc_ValueError, "expected a sequence of length 3 (got " + std::to_string(n) + ")");
+    std::array<float, 3> out{};
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+      Ref item = checked(PySequence_GetItem(obj, i));
+      out[static_cast<std::size_t>(i)] = to_f32(item.get());
+    }
+    return out;
+  });
+}
+
+template <class T>
+Array<T> Call::array(std::string_view param) {
+  PyObject* obj = convert(param, [](PyObject* o) {
+    arrays::accept<T>(o);
+    return o;
+  });
+  // accept() succeeded: the borrow is ours until release_arrays().
+  Py_INCREF(obj);
+  borrows_.push_back({obj, !std::is_const_v<T>});
+  return Array<T>(obj);
+}
+
+template Array<const std::uint8_t> Call::array<const std::uint8_t>(std::string_view);
+template Array<const float> Call::array<const float>(std::string_view);
+template Array<float> Call::array<float>(std::string_view);
+
+void Call::release_arrays() noexcept {
+  for (bool exclusive : {true, false})
+    for (const Borrow& b : borrows_)
+      if (b.exclusive == exclusive) arrays::release(b.array, b.exclusive);
+  for (const Borrow& b : borrows_) Py_DECREF(b.array);
+  borrows_.clear();
+}
+
+}  // namespace corvane

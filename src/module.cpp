@@ -1,0 +1,166 @@
+// The module object and its function table. Every row binds, converts, runs
+// one entry and translates its failures, through the one wrapper below.
+#include "entries/entries.hpp"
+#include "panic.hpp"
+
+#include <atomic>
+#include <new>
+
+namespace corvane {
+namespace {
+
+using Entry = PyObject* (*)(Call&);
+
+struct Function {
+  Signature signature;
+  const char* text_signature;  // "name(params)\n--\n\n"
+  Entry entry;
+};
+
+#define CORVANE_FUNCTION(name, text, ...) \
+  Function { Signature{#name, {__VA_ARGS__}}, #name text "\n--\n\n", &entries::name }
+
+const Function kFunctions[] = {
+    CORVANE_FUNCTION(yolov5_det_preprocess, "(src, dst)", "src", "dst"),
+    CORVANE_FUNCTION(yolov5_cls_preprocess, "(src, dst)", "src", "dst"),
+    CORVANE_FUNCTION(std_preprocess, "(src, dst, mean_val, std_val)", "src", "dst", "mean_val",
+                     "std_val"),
+    CORVANE_FUNCTION(rtmpose_preprocess, "(src, dst, padding_rate)", "src", "dst",
+                     "padding_rate"),
+    CORVANE_FUNCTION(get_padding, "(src_w, src_h, width, height)", "src_w", "src_h", "width",
+                     "height"),
+    CORVANE_FUNCTION(get_auto_resize, "(src_w, src_h, width, height)", "src_w", "src_h", "width",
+                     "height"),
+    CORVANE_FUNCTION(yolov5_postprocess, "(batch_pred, iou_threshold, conf_threshold)",
+                     "batch_pred", "iou_threshold", "conf_threshold"),
+    CORVANE_FUNCTION(yolov8_det_postprocess, "(batch_pred, iou_threshold, conf_threshold)",
+                     "batch_pred", "iou_threshold", "conf_threshold"),
+    CORVANE_FUNCTION(yolov8_seg_postprocess,
+                     "(batch_pred, iou_threshold, conf_threshold, vec_dims)", "batch_pred",
+                     "iou_threshold", "conf_threshold", "vec_dims"),
+    CORVANE_FUNCTION(yolov8_property_postprocess,
+                     "(batch_pred, iou_threshold, conf_threshold, num_cls, has_property, "
+                     "property_groups)",
+                     "batch_pred", "iou_threshold", "conf_threshold", "num_cls", "has_property",
+                     "property_groups"),
+    CORVANE_FUNCTION(alphapose_postprocess, "(pred, scale)", "pred", "scale"),
+    CORVANE_FUNCTION(rtmpose_postprocess, "(batch_pred_x, batch_pred_y, batch_scale_pad)",
+                     "batch_pred_x", "batch_pred_y", "batch_scale_pad"),
+    CORVANE_FUNCTION(compare_exchange, "(data_ptr, cur, new)", "data_ptr", "cur", "new"),
+    CORVANE_FUNCTION(fetch_add_seq_cst, "(data_ptr, val)", "data_ptr", "val"),
+    CORVANE_FUNCTION(fetch_sub_seq_cst, "(data_ptr, val)", "data_ptr", "val"),
+    CORVANE_FUNCTION(fetch_add_release, "(data_ptr, val)", "data_ptr", "val"),
+    CORVANE_FUNCTION(fetch_sub_release, "(data_ptr, val)", "data_ptr", "val"),
+    CORVANE_FUNCTION(compare_exchange_add, "(data_ptr, delta)", "data_ptr", "delta"),
+    CORVANE_FUNCTION(compare_exchange_sub, "(data_ptr, delta)", "data_ptr", "delta"),
+};
+#undef CORVANE_FUNCTION
+
+constexpr std::size_t kFunctionCount = std::size(kFunctions);
+static_assert(kFunctionCount == 19);
+
+// The one place C++ failures become Python exceptions; nothing unwinds into
+// the interpreter.
+template <std::size_t I>
+PyObject* trampoline(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+  const Function& function = kFunctions[I];
+  try {
+    Call call(function.signature, args, nargs, kwnames);
+    return function.entry(call);
+  } catch (const PyErrorAlreadySet&) {
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+  } catch (const Panic& failure) {
+    raise_panic(failure);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    raise_panic(Panic("capacity overflow"));
+  } catch (const std::exception& failure) {
+    raise_panic(Panic(failure.what()));
+  } catch (...) {
+    raise_panic(Panic(""));
+  }
+  return nullptr;
+}
+
+template <std::size_t... I>
+constexpr auto make_methods(std::index_sequence<I...>) {
+  return std::array<PyMethodDef, sizeof...(I)>{
+      PyMethodDef{kFunctions[I].signature.name,
+                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&trampoline<I>)),
+                  METH_FASTCALL | METH_KEYWORDS, kFunctions[I].text_signature}...};
+}
+
+// The method records must outlive their function objects: static storage.
+std::array<PyMethodDef, kFunctionCount> g_methods =
+    make_methods(std::make_index_sequence<kFunctionCount>{});
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT,
+    "corvane",
+    "",       // __doc__
+    0,        // per-module state size
+    nullptr,  // functions are added one by one, see add_functions
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+std::atomic<std::int64_t> g_owner{-1};
+PyObject* g_module = nullptr;
+
+// Adds the functions in table order, each also named in __all__.
+bool add_functions(PyObject* module) {
+  Ref name_of_module = Ref::steal(PyUnicode_FromString("corvane"));
+  if (!name_of_module) return false;
+  for (PyMethodDef& method : g_methods) {
+    Ref function = Ref::steal(PyCFunction_NewEx(&method, module, name_of_module.get()));
+    if (!function) return false;
+    Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!name) return false;
+    if (!PyUnicode_Check(name.get())) {
+      PyErr_SetString(PyExc_TypeError, "function __name__ must be a str");
+      return false;
+    }
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+      PyErr_Clear();
+      all = Ref::steal(PyList_New(0));
+      if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+    }
+    if (!PyList_Check(all.get())) {
+      PyErr_SetString(PyExc_TypeError, "`__all__` must be a list");
+      return false;
+    }
+    if (PyList_Append(all.get(), name.get()) < 0) return false;
+    if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+}  // namespace corvane
+
+PyMODINIT_FUNC PyInit_corvane() {
+  using namespace corvane;
+  PyInterpreterState* interpreter = PyInterpreterState_Get();
+  std::int64_t id = PyInterpreterState_GetID(interpreter);
+  if (id == -1) return nullptr;
+  std::int64_t expected = -1;
+  if (!g_owner.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "corvane does not support sub-interpreters: it can only be imported once "
+                    "per process, in the interpreter that first imported it");
+    return nullptr;
+  }
+  if (g_module) return Py_NewRef(g_module);
+  PyObject* module = PyModule_Create2(&g_definition, 1013);
+  if (!module) return nullptr;
+  if (!add_functions(module)) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  g_module = module;  // the cache keeps this reference for the process
+  return Py_NewRef(module);
+}
