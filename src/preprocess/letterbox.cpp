@@ -1,0 +1,133 @@
+#include "preprocess/letterbox.hpp"
+
+#include "core/panic.hpp"
+#include "parallel/pool.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace corvane::preprocess {
+namespace {
+
+constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+  std::uint64_t sum;
+  return __builtin_add_overflow(a, b, &sum) ? kMax : sum;
+}
+
+// a * b * c, or kMax when that does not fit (no buffer is that long).
+std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b, std::uint64_t c) noexcept {
+  std::uint64_t ab, abc;
+  if (__builtin_mul_overflow(a, b, &ab) || __builtin_mul_overflow(ab, c, &abc)) return kMax;
+  return abc;
+}
+
+float to_f32(std::uint64_t v) noexcept { return static_cast<float>(v); }
+
+}  // namespace
+
+std::uint64_t saturating_u64(float v) noexcept {
+  if (!(v > 0.0f)) return 0;  // negatives, zeros and NaN
+  if (v >= 0x1p64f) return kMax;
+  return static_cast<std::uint64_t>(v);
+}
+
+std::uint64_t margin(float padding_rate, std::uint64_t extent) noexcept {
+  // std::round rounds halves away from zero.
+  return saturating_u64(std::round(padding_rate * to_f32(extent)));
+}
+
+Letterbox fit(std::uint64_t src_w, std::uint64_t src_h, std::uint64_t dst_w, std::uint64_t dst_h,
+              std::uint64_t margin_w, std::uint64_t margin_h) noexcept {
+  const std::uint64_t wide = saturating_add(src_w, saturating_add(margin_w, margin_w));
+  const std::uint64_t tall = saturating_add(src_h, saturating_add(margin_h, margin_h));
+  const float rw = to_f32(wide) / to_f32(dst_w);
+  const float rh = to_f32(tall) / to_f32(dst_h);
+  const float ratio = std::fmax(rw, rh);  // a NaN quotient gives way to the other
+  Letterbox box{};
+  box.ratio = ratio;
+  box.new_w = std::min(saturating_u64(to_f32(src_w) / ratio), dst_w);
+  box.new_h = std::min(saturating_u64(to_f32(src_h) / ratio), dst_h);
+  box.pad_x = (dst_w - box.new_w) >> 1;
+  box.pad_y = (dst_h - box.new_h) >> 1;
+  return box;
+}
+
+std::uint64_t sample_index(float ratio, std::uint64_t i, std::uint64_t extent) noexcept {
+  return std::min(saturating_u64(ratio * to_f32(i)), extent - 1);
+}
+
+void letterbox(const Image& src, const Planes& dst, const Letterbox& box,
+               const PlaneValues& values) {
+  const std::uint64_t src_len = saturating_product(src.height, src.width, 3);
+  if (src_len > src.pixels.size())
+    throw Panic("source of " + std::to_string(src.pixels.size()) + " bytes is too short for a " +
+                std::to_string(src.height) + "x" + std::to_string(src.width) + "x3 image");
+  const std::uint64_t dst_len = saturating_product(3, dst.height, dst.width);
+  if (dst_len > dst.values.size())
+    throw Panic("destination of " + std::to_string(dst.values.size()) +
+                " values is too short for 3 planes of " + std::to_string(dst.height) + "x" +
+                std::to_string(dst.width));
+  const bool placed = box.new_w <= dst.width && box.new_h <= dst.height &&
+                      box.pad_x <= dst.width - box.new_w && box.pad_y <= dst.height - box.new_h;
+  const bool sampled = (box.new_w == 0 || src.width > 0) && (box.new_h == 0 || src.height > 0);
+  if (!placed || !sampled) throw Panic("letterbox does not fit its source and destination");
+
+  const float ratio = box.ratio;
+  const std::uint64_t plane = dst.height * dst.width;
+  const std::uint64_t src_row = src.width * 3;
+
+  // The byte offset of every sampled column, computed once instead of per
+  // pixel and per row. At most one destination row of offsets.
+  std::vector<std::size_t> column(box.new_w);
+  for (std::uint64_t i = 0; i < box.new_w; ++i) column[i] = sample_index(ratio, i, src.width) * 3;
+
+  const std::uint8_t* const in = src.pixels.data();
+  float* const out = dst.values.data();
+  const float* const t0 = values[0].data();
+  const float* const t1 = values[1].data();
+  const float* const t2 = values[2].data();
+  const std::size_t* const col = column.data();
+  const std::uint64_t new_w = box.new_w;
+  const std::uint64_t new_h = box.new_h;
+
+  // Sampled source rows never decrease, so the rows sampling one source row
+  // form a run. The first row of a run computes it and copies it into the
+  // rest of the run; the others return at once. Every row is thus written by
+  // exactly one body call, whatever the split, and a copy only ever reads a
+  // row its own call has just finished.
+  corvane::parallel::parallel_for(0, new_h, [&](std::size_t a) {
+    const std::uint64_t sy = sample_index(ratio, a, src.height);
+    if (a > 0 && sample_index(ratio, a - 1, src.height) == sy) return;
+
+    const std::uint8_t* const row = in + sy * src_row;
+    float* const r0 = out + (a + box.pad_y) * dst.width + box.pad_x;
+    float* const r1 = r0 + plane;
+    float* const r2 = r1 + plane;
+    for (std::uint64_t i = 0; i < new_w; ++i) {
+      // All loads before the stores: the compiler cannot prove a float store
+      // leaves the source bytes alone.
+      const std::uint8_t* const p = row + col[i];
+      const std::uint8_t b0 = p[0], b1 = p[1], b2 = p[2];
+      const float v2 = t2[b0], v1 = t1[b1], v0 = t0[b2];
+      r2[i] = v2;
+      r1[i] = v1;
+      r0[i] = v0;
+    }
+
+    const std::size_t bytes = new_w * sizeof(float);
+    for (std::uint64_t b = a + 1; b < new_h && sample_index(ratio, b, src.height) == sy; ++b) {
+      float* const c0 = r0 + (b - a) * dst.width;
+      std::memcpy(c0, r0, bytes);
+      std::memcpy(c0 + plane, r1, bytes);
+      std::memcpy(c0 + 2 * plane, r2, bytes);
+    }
+  });
+}
+
+}  // namespace corvane::preprocess

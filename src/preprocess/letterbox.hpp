@@ -1,0 +1,68 @@
+// The letterbox shared by every preprocessing function: an interleaved 8-bit
+// 3-channel image fitted into three float32 planes, aspect preserved,
+// nearest-neighbour sampled, centred, channels reversed. The variants differ
+// only in the margin of the fit and in the value each byte becomes, which
+// they hand over as one 256-entry table per output plane.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+namespace corvane::preprocess {
+
+// Rows x columns pixels of 3 bytes each, row-major.
+struct Image {
+  std::span<const std::uint8_t> pixels;
+  std::uint64_t height;
+  std::uint64_t width;
+};
+
+// Three consecutive planes of height x width values each, row-major.
+struct Planes {
+  std::span<float> values;
+  std::uint64_t height;
+  std::uint64_t width;
+};
+
+// Where the image lands: `ratio` source pixels per destination pixel, a
+// `new_w` x `new_h` image whose top-left corner is at (`pad_x`, `pad_y`).
+struct Letterbox {
+  float ratio;
+  std::uint64_t new_w;
+  std::uint64_t new_h;
+  std::uint64_t pad_x;
+  std::uint64_t pad_y;
+};
+
+// values[c][b]: what byte b of the source channel feeding output plane c
+// (channel 2 - c) becomes.
+using ValueTable = std::array<float, 256>;
+using PlaneValues = std::array<ValueTable, 3>;
+
+// float -> u64 rounding toward zero; negatives and NaN give 0, values beyond
+// the range give 2^64 - 1.
+std::uint64_t saturating_u64(float v) noexcept;
+
+// round-half-away(padding_rate * float(extent)), saturated to u64.
+std::uint64_t margin(float padding_rate, std::uint64_t extent) noexcept;
+
+// The fit of a src_w x src_h image enlarged by margin_w columns on the left
+// and right and margin_h rows on top and bottom into dst_w x dst_h. The
+// enlarged size saturates, so an unbounded margin leaves an empty image
+// rather than a wrapped one; new_w/new_h never exceed the destination,
+// which float rounding of extents above 2^24 could otherwise cause.
+Letterbox fit(std::uint64_t src_w, std::uint64_t src_h, std::uint64_t dst_w,
+              std::uint64_t dst_h, std::uint64_t margin_w = 0, std::uint64_t margin_h = 0) noexcept;
+
+// The source row/column sampled by destination index i: floor(ratio * i) in
+// float32, kept inside an extent of `extent` (>= 1) for the same reason.
+std::uint64_t sample_index(float ratio, std::uint64_t i, std::uint64_t extent) noexcept;
+
+// Writes the image area of `dst` and nothing else. `box` must come from
+// `fit` for these sizes. Panics (before writing) if either buffer is shorter
+// than its shape says.
+void letterbox(const Image& src, const Planes& dst, const Letterbox& box,
+               const PlaneValues& values);
+
+}  // namespace corvane::preprocess
