@@ -1,0 +1,321 @@
+"""The module object, the function table, binding and argument conversion."""
+
+import importlib
+import inspect
+import sys
+
+import numpy as np
+import pytest
+
+import corvane
+from helpers import assert_panics, raises_panic
+
+TABLE = [
+    ("yolov5_det_preprocess", "src, dst"),
+    ("yolov5_cls_preprocess", "src, dst"),
+    ("std_preprocess", "src, dst, mean_val, std_val"),
+    ("rtmpose_preprocess", "src, dst, padding_rate"),
+    ("get_padding", "src_w, src_h, width, height"),
+    ("get_auto_resize", "src_w, src_h, width, height"),
+    ("yolov5_postprocess", "batch_pred, iou_threshold, conf_threshold"),
+    ("yolov8_det_postprocess", "batch_pred, iou_threshold, conf_threshold"),
+    ("yolov8_seg_postprocess", "batch_pred, iou_threshold, conf_threshold, vec_dims"),
+    (
+        "yolov8_property_postprocess",
+        "batch_pred, iou_threshold, conf_threshold, num_cls, has_property, property_groups",
+    ),
+    ("alphapose_postprocess", "pred, scale"),
+    ("rtmpose_postprocess", "batch_pred_x, batch_pred_y, batch_scale_pad"),
+    ("compare_exchange", "data_ptr, cur, new"),
+    ("fetch_add_seq_cst", "data_ptr, val"),
+    ("fetch_sub_seq_cst", "data_ptr, val"),
+    ("fetch_add_release", "data_ptr, val"),
+    ("fetch_sub_release", "data_ptr, val"),
+    ("compare_exchange_add", "data_ptr, delta"),
+    ("compare_exchange_sub", "data_ptr, delta"),
+]
+
+
+def test_module_object():
+    assert corvane.__doc__ == ""
+    assert corvane.__all__ == [name for name, _ in TABLE]
+    assert corvane.__name__ == "corvane"
+
+
+@pytest.mark.parametrize("name, params", TABLE)
+def test_function_descriptor(name, params):
+    fn = getattr(corvane, name)
+    assert type(fn).__name__ == "builtin_function_or_method"
+    assert fn.__name__ == name
+    assert fn.__module__ == "corvane"
+    assert fn.__doc__ is None
+    assert fn.__text_signature__ == f"({params})"
+    sig = inspect.signature(fn)
+    assert str(sig) == f"({params})"
+    assert all(
+        p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD and p.default is inspect.Parameter.empty
+        for p in sig.parameters.values()
+    )
+
+
+def test_import_again_returns_cached_module():
+    first = sys.modules.pop("corvane")
+    try:
+        again = importlib.import_module("corvane")
+        assert again is first
+    finally:
+        sys.modules["corvane"] = first
+
+
+def test_second_interpreter_is_refused():
+    testcapi = pytest.importorskip("_testcapi")
+    import tempfile
+
+    with tempfile.NamedTemporaryFile("r", suffix=".txt") as out:
+        code = (
+            "try:\n"
+            "    import corvane\n"
+            "    result = 'imported'\n"
+            "except ImportError as e:\n"
+            "    result = 'ImportError: ' + str(e)\n"
+            f"open({out.name!r}, 'w').write(result)\n"
+        )
+        assert testcapi.run_in_subinterp(code) == 0
+        text = open(out.name).read()
+    assert text.startswith("ImportError: ") and "sub-interpreters" in text, text
+
+
+# -- binding ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (
+            lambda: corvane.get_padding(1, 2, 3),
+            "get_padding() missing 1 required positional argument: 'height'",
+        ),
+        (
+            lambda: corvane.get_padding(1, 2),
+            "get_padding() missing 2 required positional arguments: 'width' and 'height'",
+        ),
+        (
+            lambda: corvane.get_padding(),
+            "get_padding() missing 4 required positional arguments: "
+            "'src_w', 'src_h', 'width', and 'height'",
+        ),
+        (
+            lambda: corvane.get_padding(1, height=2),
+            "get_padding() missing 2 required positional arguments: 'src_h' and 'width'",
+        ),
+        (
+            lambda: corvane.yolov5_det_preprocess(1, 2, 3),
+            "yolov5_det_preprocess() takes 2 positional arguments but 3 were given",
+        ),
+        (
+            lambda: corvane.alphapose_postprocess(1, 2, 3, 4),
+            "alphapose_postprocess() takes 2 positional arguments but 4 were given",
+        ),
+        (
+            lambda: corvane.get_padding(1, 2, 3, 4, width=5),
+            "get_padding() got multiple values for argument 'width'",
+        ),
+        (
+            lambda: corvane.get_padding(1, 2, 3, 4, w=5),
+            "get_padding() got an unexpected keyword argument 'w'",
+        ),
+        (
+            lambda: corvane.get_padding(1, 2, 3, **{"height": 4, "HEIGHT": 5}),
+            "get_padding() got an unexpected keyword argument 'HEIGHT'",
+        ),
+    ],
+)
+def test_binding_messages(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_one_too_many_says_was():
+    # A function of no parameters does not exist; "was" appears with N = 0
+    # only, so check the plural rule through the count instead.
+    with pytest.raises(TypeError, match=r"takes 4 positional arguments but 5 were given"):
+        corvane.get_padding(1, 2, 3, 4, 5)
+
+
+def test_keywords_in_any_order():
+    expected = corvane.get_auto_resize(1280, 720, 640, 480)
+    assert corvane.get_auto_resize(height=480, width=640, src_h=720, src_w=1280) == expected
+    assert corvane.get_padding(1280, 720, height=640, width=640) == (2.0, 0, 140, 0, 140)
+
+
+# -- conversion --------------------------------------------------------------
+
+
+class Index:
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+class Floaty:
+    def __float__(self):
+        return 2.5
+
+
+def test_i32_conversion():
+    assert corvane.get_auto_resize(Index(1280), True, 640, 640)[0] == 2.0
+    with pytest.raises(TypeError) as info:
+        corvane.get_padding(1.5, 2, 3, 4)
+    assert str(info.value) == "argument 'src_w': 'float' object cannot be interpreted as an integer"
+    with pytest.raises(OverflowError) as info:
+        corvane.get_padding(2**31, 2, 3, 4)
+    assert not str(info.value).startswith("argument")
+    with pytest.raises(OverflowError):
+        corvane.get_padding(1, -(2**31) - 1, 3, 4)
+    with pytest.raises(OverflowError):
+        corvane.get_padding(1, 2, 2**70, 4)
+    assert corvane.get_auto_resize(-(2**31), 2**31 - 1, 1, -1)[0] == float(np.float32(-(2**31) + 1))
+
+
+def test_f32_conversion_rounds_to_float32():
+    pred = np.ones(51, np.float32)
+    (x, y, s) = corvane.alphapose_postprocess(pred, 0.1)[0]
+    assert x == float(np.float32(0.1))
+    assert corvane.alphapose_postprocess(pred, Floaty())[0][0] == 2.5
+    assert corvane.alphapose_postprocess(pred, 3)[0][0] == 3.0
+    assert corvane.alphapose_postprocess(pred, 1e300)[0][0] == float("inf")
+    with pytest.raises(TypeError) as info:
+        corvane.alphapose_postprocess(pred, "2")
+    assert str(info.value) == "argument 'scale': must be real number, not str"
+
+
+def test_u32_and_u64_conversion():
+    buf = bytearray(8)
+    # Argument conversion happens before the shared buffer is looked at.
+    with pytest.raises(OverflowError) as info:
+        corvane.fetch_add_seq_cst(buf, 2**32)
+    assert str(info.value) == "out of range integral type conversion attempted"
+    with pytest.raises(OverflowError):
+        corvane.fetch_add_seq_cst(buf, -1)
+    with pytest.raises(TypeError) as info:
+        corvane.fetch_add_seq_cst(buf, 1.0)
+    assert str(info.value).startswith("argument 'val': ")
+    pred = np.zeros((1, 8, 0), np.float32)
+    with pytest.raises(OverflowError):
+        corvane.yolov8_seg_postprocess(pred, 0.5, 0.5, 2**64)
+    with pytest.raises(OverflowError):
+        corvane.yolov8_seg_postprocess(pred, 0.5, 0.5, -1)
+    with pytest.raises(TypeError) as info:
+        corvane.yolov8_seg_postprocess(pred, 0.5, 0.5, "3")
+    assert str(info.value) == "argument 'vec_dims': 'str' object cannot be interpreted as an integer"
+
+
+def _property(has_property=(True,), property_groups=(1,)):
+    pred = np.zeros((0, 8, 2), np.float32)  # B = 0: no kernel work
+    return corvane.yolov8_property_postprocess(pred, 0.5, 0.5, 2, has_property, property_groups)
+
+
+@pytest.mark.parametrize(
+    "kwargs, exc, message",
+    [
+        ({"has_property": "ab"}, TypeError, "argument 'has_property': Can't extract `str` to `Vec`"),
+        ({"property_groups": "12"}, TypeError, "argument 'property_groups': Can't extract `str` to `Vec`"),
+        (
+            {"has_property": 5},
+            TypeError,
+            "argument 'has_property': 'int' object cannot be converted to 'Sequence'",
+        ),
+        (
+            {"has_property": [True, 1]},
+            TypeError,
+            "argument 'has_property': 'int' object cannot be converted to 'PyBool'",
+        ),
+        (
+            {"has_property": {1: 2}},
+            TypeError,
+            "argument 'has_property': 'dict' object cannot be converted to 'Sequence'",
+        ),
+        (
+            {"property_groups": [1, -1]},
+            OverflowError,
+            "can't convert negative int to unsigned",
+        ),
+        (
+            {"property_groups": [1.0]},
+            TypeError,
+            "argument 'property_groups': 'float' object cannot be interpreted as an integer",
+        ),
+    ],
+)
+def test_sequence_conversion_errors(kwargs, exc, message):
+    with pytest.raises(exc) as info:
+        _property(**kwargs)
+    assert type(info.value) is exc
+    assert str(info.value) == message
+
+
+def test_sequence_accepts_numpy_bools_and_any_sequence():
+    assert _property(has_property=[np.bool_(True), False]) == []
+    assert _property(has_property=np.array([True, False])) == []
+    assert _property(has_property=(), property_groups=range(3)) == []
+    assert _property(property_groups=np.array([1, 2], dtype=np.uint64)) == []
+
+
+def test_prefix_keeps_cause_and_only_exact_type_error():
+    class Boom(TypeError):
+        pass
+
+    class Bad:
+        def __index__(self):
+            try:
+                raise KeyError("inner")
+            except KeyError as e:
+                raise TypeError("outer") from e
+
+    class Sub:
+        def __index__(self):
+            raise Boom("subclass")
+
+    with pytest.raises(TypeError) as info:
+        corvane.get_padding(Bad(), 1, 1, 1)
+    assert str(info.value) == "argument 'src_w': outer"
+    assert isinstance(info.value.__cause__, KeyError)
+    with pytest.raises(Boom) as info:
+        corvane.get_padding(Sub(), 1, 1, 1)
+    assert str(info.value) == "subclass"
+
+
+def test_conversion_in_parameter_order():
+    # Both arguments are wrong: the first parameter is reported.
+    with pytest.raises(TypeError, match="^argument 'src_w'"):
+        corvane.get_padding("a", "b", 1, 1)
+    with pytest.raises(TypeError, match="^argument 'src'"):
+        corvane.yolov5_det_preprocess([1], [2])
+
+
+# -- panics ----------------------------------------------------------------
+
+
+def test_panic_is_base_exception_and_module_stays_usable(capfd):
+    exc = raises_panic(corvane.alphapose_postprocess, np.zeros(3, np.float32), 1.0)
+    panic_type = type(exc)
+    assert panic_type.__qualname__ == "PanicException"
+    assert f"{panic_type.__module__}.{panic_type.__qualname__}" == "pyo3_runtime.PanicException"
+    assert panic_type.__bases__ == (BaseException,)
+    assert "BaseException" in panic_type.__doc__
+    assert exc.args == ("index out of bounds: the len is 3 but the index is 3",)
+    err = capfd.readouterr().err
+    assert "panicked at" in err and "index out of bounds: the len is 3 but the index is 3" in err
+    caught = False
+    try:
+        try:
+            corvane.alphapose_postprocess(np.zeros(3, np.float32), 1.0)
+        except Exception:  # must not catch it
+            pytest.fail("PanicException caught by `except Exception`")
+    except BaseException as e:
+        caught = type(e) is panic_type
+    assert caught
+    assert len(corvane.alphapose_postprocess(np.zeros(51, np.float32), 1.0)) == 17
