@@ -11,7 +11,7 @@ BUILD  ?= build
 PYTHON ?= $(shell v=$$(pyenv versions --bare 2>/dev/null | grep -E '^3\.12(\.[0-9]+)?$$' | tail -1); \
             if [ -n "$$v" ]; then PYENV_VERSION=$$v pyenv which python3.12; else command -v python3.12; fi)
 
-BUILD_DEPS := scikit-build-core>=0.10 "numpy>=2.0" cmake>=3.20 ninja
+BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.20" ninja
 
 .PHONY: test pytest cpp-test build venv gtest bench clean
 
