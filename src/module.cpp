@@ -106,6 +106,18 @@ PyModuleDef g_definition = {
     nullptr, nullptr, nullptr, nullptr,
 };
 
+// `corvane.PanicException` names the panic type without creating it at
+// import: module attribute lookup falls back to this function.
+PyObject* module_getattr(PyObject*, PyObject* name) noexcept {
+  if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "PanicException") == 0) {
+    return Py_NewRef(panic_type());
+  }
+  PyErr_Format(PyExc_AttributeError, "module 'corvane' has no attribute '%U'", name);
+  return nullptr;
+}
+
+PyMethodDef g_getattr = {"__getattr__", &module_getattr, METH_O, nullptr};
+
 std::atomic<std::int64_t> g_owner{-1};
 PyObject* g_module = nullptr;
 
@@ -136,7 +148,8 @@ bool add_functions(PyObject* module) {
     if (PyList_Append(all.get(), name.get()) < 0) return false;
     if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return false;
   }
-  return true;
+  Ref getattr = Ref::steal(PyCFunction_NewEx(&g_getattr, module, name_of_module.get()));
+  return getattr && PyObject_SetAttrString(module, "__getattr__", getattr.get()) == 0;
 }
 
 }  // namespace

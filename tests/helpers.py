@@ -3,14 +3,15 @@
 import numpy as np
 import pytest
 
+import corvane
+
 
 def raises_panic(fn, *args, **kwargs):
     """Calls fn and returns the PanicException it must raise."""
     with pytest.raises(BaseException) as info:
         fn(*args, **kwargs)
     exc = info.value
-    assert type(exc).__name__ == "PanicException", repr(exc)
-    assert type(exc).__module__ == "pyo3_runtime"
+    assert type(exc) is corvane.PanicException, repr(exc)
     assert not isinstance(exc, Exception)
     return exc
 

@@ -319,3 +319,10 @@ def test_panic_is_base_exception_and_module_stays_usable(capfd):
         caught = type(e) is panic_type
     assert caught
     assert len(corvane.alphapose_postprocess(np.zeros(51, np.float32), 1.0)) == 17
+
+
+def test_panic_type_is_reachable_by_name_only():
+    assert corvane.PanicException is type(raises_panic(corvane.alphapose_postprocess, np.zeros(0, np.float32), 1.0))
+    assert "PanicException" not in corvane.__all__
+    with pytest.raises(AttributeError, match="module 'corvane' has no attribute 'nope'"):
+        corvane.nope

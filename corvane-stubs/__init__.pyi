@@ -1,0 +1,141 @@
+"""Exact, fast numeric work around vision-model inference.
+
+Letterboxing of 8-bit BGR images into float32 planes, detector and pose
+output decoding with class-wise non-maximum suppression, and atomic updates
+of a 32-bit word in shared memory. Heavy loops run on a process-wide worker
+pool sized by RAYON_NUM_THREADS (or RAYON_RS_NUM_CPUS, else the CPU count).
+"""
+
+from collections.abc import Sequence
+from typing import SupportsFloat, SupportsIndex, TypeAlias
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = [
+    "yolov5_det_preprocess",
+    "yolov5_cls_preprocess",
+    "std_preprocess",
+    "rtmpose_preprocess",
+    "get_padding",
+    "get_auto_resize",
+    "yolov5_postprocess",
+    "yolov8_det_postprocess",
+    "yolov8_seg_postprocess",
+    "yolov8_property_postprocess",
+    "alphapose_postprocess",
+    "rtmpose_postprocess",
+    "compare_exchange",
+    "fetch_add_seq_cst",
+    "fetch_sub_seq_cst",
+    "fetch_add_release",
+    "fetch_sub_release",
+    "compare_exchange_add",
+    "compare_exchange_sub",
+]
+
+_Image: TypeAlias = npt.NDArray[np.uint8]
+"""A decoded image, shape (H, W, 3), interleaved bytes (BGR)."""
+_Tensor: TypeAlias = npt.NDArray[np.float32]
+_Letterbox: TypeAlias = tuple[float, int, int]
+"""(ratio, pad_x, pad_y): source pixels per destination pixel, left and top padding."""
+_Detection: TypeAlias = tuple[float, float, float, float, int, float, int]
+"""(x1, y1, x2, y2, class_id, score, index) in model-input units."""
+_PropertyDetection: TypeAlias = tuple[tuple[float, float, float, float, int, float], list[tuple[int, float]]]
+"""((x1, y1, x2, y2, class_id, score), [(choice, score), ...])."""
+_Keypoint: TypeAlias = tuple[float, float, float]
+"""(x, y, score)."""
+_Buffer: TypeAlias = bytearray | memoryview | npt.NDArray[np.uint8]
+"""A writable byte buffer whose first 4 bytes (4-byte aligned) hold the shared word."""
+
+class PanicException(BaseException):
+    """Raised when the native code fails (an index out of range, a refused
+    array borrow, a non-contiguous array). Derives from BaseException, so
+    ``except Exception`` does not catch it; the module stays usable."""
+
+def yolov5_det_preprocess(src: _Image, dst: _Tensor) -> _Letterbox:
+    """_Letterbox src into the (3, DH, DW) planes of dst as RGB values byte / 255.
+
+    Only the image area is written; pre-fill dst with the padding value."""
+
+def yolov5_cls_preprocess(src: _Image, dst: _Tensor) -> _Letterbox:
+    """_Letterbox src into dst with ImageNet mean/std normalisation per RGB plane."""
+
+def std_preprocess(
+    src: _Image, dst: _Tensor, mean_val: Sequence[SupportsFloat], std_val: Sequence[SupportsFloat]
+) -> _Letterbox:
+    """_Letterbox src into dst as (byte k - mean_val[k]) / std_val[k] in plane 2 - k."""
+
+def rtmpose_preprocess(src: _Image, dst: _Tensor, padding_rate: SupportsFloat) -> _Letterbox:
+    """_Letterbox src into dst (ImageNet normalisation) with a context margin of
+    padding_rate times the width and height on every side."""
+
+def get_padding(
+    src_w: SupportsIndex, src_h: SupportsIndex, width: SupportsIndex, height: SupportsIndex
+) -> tuple[float, int, int, int, int]:
+    """(ratio, left, top, right, bottom) of fitting src_w x src_h into width x height."""
+
+def get_auto_resize(
+    src_w: SupportsIndex, src_h: SupportsIndex, width: SupportsIndex, height: SupportsIndex
+) -> tuple[float, int, int]:
+    """(ratio, new_w, new_h) of fitting src_w x src_h into width x height."""
+
+def yolov5_postprocess(
+    batch_pred: _Tensor, iou_threshold: SupportsFloat, conf_threshold: SupportsFloat
+) -> list[list[_Detection]]:
+    """Decode a (B, N, 5 + classes) YOLOv5 output; class-wise NMS per image."""
+
+def yolov8_det_postprocess(
+    batch_pred: _Tensor, iou_threshold: SupportsFloat, conf_threshold: SupportsFloat
+) -> list[list[_Detection]]:
+    """Decode a channel-major (B, 4 + classes, N) YOLOv8 output; class-wise NMS per image."""
+
+def yolov8_seg_postprocess(
+    batch_pred: _Tensor, iou_threshold: SupportsFloat, conf_threshold: SupportsFloat, vec_dims: SupportsIndex
+) -> list[list[_Detection]]:
+    """As yolov8_det_postprocess, skipping vec_dims trailing mask-coefficient channels.
+
+    A detection's index is its anchor: its coefficients are
+    batch_pred[b, K - vec_dims:, index]."""
+
+def yolov8_property_postprocess(
+    batch_pred: _Tensor,
+    iou_threshold: SupportsFloat,
+    conf_threshold: SupportsFloat,
+    num_cls: SupportsIndex,
+    has_property: Sequence[bool | np.bool_],
+    property_groups: Sequence[SupportsIndex],
+) -> list[list[_PropertyDetection]]:
+    """Decode a YOLOv8 output whose anchors carry property groups after the classes.
+
+    choice is 2**64 - 1 for a group with no value above 0."""
+
+def alphapose_postprocess(pred: _Tensor, scale: SupportsFloat) -> list[_Keypoint]:
+    """Scale 17 decoded (x, y, score) keypoints by scale (scores unchanged)."""
+
+def rtmpose_postprocess(
+    batch_pred_x: _Tensor, batch_pred_y: _Tensor, batch_scale_pad: Sequence[tuple[SupportsFloat, SupportsIndex, SupportsIndex]]
+) -> list[list[_Keypoint]]:
+    """Decode SimCC outputs into 17 keypoints per crop, mapped back through the
+    crop's (ratio, pad_x, pad_y) from rtmpose_preprocess."""
+
+def compare_exchange(data_ptr: _Buffer, cur: SupportsIndex, new: SupportsIndex) -> bool:
+    """Store new in the shared word if it holds cur; True when stored."""
+
+def fetch_add_seq_cst(data_ptr: _Buffer, val: SupportsIndex) -> int:
+    """Atomically add val (wrapping); returns the previous value."""
+
+def fetch_sub_seq_cst(data_ptr: _Buffer, val: SupportsIndex) -> int:
+    """Atomically subtract val (wrapping); returns the previous value."""
+
+def fetch_add_release(data_ptr: _Buffer, val: SupportsIndex) -> int:
+    """Atomically add val with release ordering; returns the previous value."""
+
+def fetch_sub_release(data_ptr: _Buffer, val: SupportsIndex) -> int:
+    """Atomically subtract val with release ordering; returns the previous value."""
+
+def compare_exchange_add(data_ptr: _Buffer, delta: SupportsIndex) -> tuple[bool, int]:
+    """One attempt to add delta: (True, old) when done, else (False, value found)."""
+
+def compare_exchange_sub(data_ptr: _Buffer, delta: SupportsIndex) -> tuple[bool, int]:
+    """One attempt to subtract delta: (True, old) when done, else (False, value found)."""

@@ -1,0 +1,149 @@
+"""Leaks, determinism across worker counts, and concurrent use from threads."""
+
+import hashlib
+import os
+import pickle
+import subprocess
+import sys
+import textwrap
+import threading
+
+import numpy as np
+import pytest
+
+import corvane
+
+SANITIZED = bool(os.environ.get("CORVANE_EXPECT_SANITIZED"))
+
+
+def workload(rng):
+    """One successful and one failing call per function: (name, args, fails)."""
+    img = rng.integers(0, 256, size=(37, 53, 3), dtype=np.uint8)
+    v5 = rng.random((2, 60, 9), dtype=np.float32)
+    v8 = rng.random((2, 10, 70), dtype=np.float32)
+    px = rng.random((3, 17, 24), dtype=np.float32)
+    py = rng.random((3, 17, 30), dtype=np.float32)
+    word = bytearray(8)
+    dst = lambda: np.zeros((3, 32, 32), np.float32)  # noqa: E731
+    return [
+        ("yolov5_det_preprocess", (img, dst()), (img, np.zeros((2, 32, 32), np.float32))),
+        ("yolov5_cls_preprocess", (img, dst()), (img, np.zeros((32, 32), np.float32))),
+        ("std_preprocess", (img, dst(), [1, 2, 3], [4, 5, 6]), (img, dst(), [1, 2], [4, 5, 6])),
+        ("rtmpose_preprocess", (img, dst(), 0.25), (img, dst(), "x")),
+        ("get_padding", (1280, 720, 640, 640), (2**40, 1, 1, 1)),
+        ("get_auto_resize", (1280, 720, 640, 640), (1.5, 1, 1, 1)),
+        ("yolov5_postprocess", (v5, 0.5, 0.3), (v5[:, :, :3].copy(), 0.5, 0.3)),
+        ("yolov8_det_postprocess", (v8, 0.5, 0.3), (v8[:, :3].copy(), 0.5, 0.3)),
+        ("yolov8_seg_postprocess", (v8, 0.5, 0.3, 2), (v8, 0.5, 0.3, 2**64 - 1)),
+        (
+            "yolov8_property_postprocess",
+            (v8, 0.5, 0.3, 3, [True, False, True], [2, 1]),
+            (v8, 0.5, 0.0, 3, [True], [2, 1]),
+        ),
+        ("alphapose_postprocess", (px[0], 2.0), (px[0, :2, :2].copy(), 2.0)),
+        (
+            "rtmpose_postprocess",
+            (px, py, [(1.5, 2, 3), (2.0, 0, 1), (0.5, 1, 1)]),
+            (px, py, [(1.5, 2, 3)] * 4),
+        ),
+        ("compare_exchange", (word, 0, 0), (bytes(4), 0, 0)),
+        ("fetch_add_seq_cst", (word, 1), (word, 2**32)),
+        ("fetch_sub_seq_cst", (word, 1), (bytearray(2), 1)),
+        ("fetch_add_release", (word, 1), (np.zeros(4, np.uint32), 1)),
+        ("fetch_sub_release", (word, 1), (memoryview(word)[1:], 1)),
+        ("compare_exchange_add", (word, 3), (12, 3)),
+        ("compare_exchange_sub", (word, 3), (word, -3)),
+    ]
+
+
+def call(name, args):
+    try:
+        return getattr(corvane, name)(*args)
+    except (TypeError, ValueError, OverflowError, BufferError):
+        return "error"
+    except BaseException as e:
+        if type(e).__name__ != "PanicException":
+            raise
+        return "panic"
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(SANITIZED, reason="resident memory is meaningless under the sanitizer")
+def test_repeated_calls_do_not_grow_memory(capfd):
+    rng = np.random.default_rng(1)
+    calls = workload(rng)
+    names = {name for name, _, _ in calls}
+    assert names == set(corvane.__all__)
+    for _ in range(500):  # warm-up: pool, caches, allocator arenas
+        for name, good, bad in calls:
+            call(name, good)
+            call(name, bad)
+    capfd.readouterr()
+    start = rss_bytes()
+    for i in range(20_000):
+        for name, good, bad in calls:
+            call(name, good)
+            call(name, bad)
+        if i % 2000 == 0:
+            capfd.readouterr()  # the panic reports on stderr are not ours to keep
+    capfd.readouterr()
+    grown = rss_bytes() - start
+    assert grown < 2 * 2**20, f"resident memory grew by {grown} bytes"
+
+
+DETERMINISM = """
+import hashlib, pickle, sys, numpy as np, corvane
+sys.path.insert(0, {tests!r})
+from test_robustness import workload
+out = []
+for name, good, bad in workload(np.random.default_rng(5)):
+    args = [a.copy() if isinstance(a, np.ndarray) else a for a in good]
+    result = getattr(corvane, name)(*args)
+    written = [a.tobytes() for a in args if isinstance(a, np.ndarray)]
+    out.append((name, repr(result), written))
+print(hashlib.sha256(pickle.dumps(out)).hexdigest())
+"""
+
+
+def test_results_identical_for_any_worker_count():
+    tests = os.path.dirname(__file__)
+    digests = set()
+    for n in ("1", "2", "3", "8"):
+        env = dict(os.environ, RAYON_NUM_THREADS=n)
+        out = subprocess.run(
+            [sys.executable, "-c", DETERMINISM.format(tests=tests)],
+            env=env, capture_output=True, text=True, timeout=120,
+        )
+        assert out.returncode == 0, out.stderr
+        digests.add(out.stdout.strip())
+    assert len(digests) == 1
+
+
+def test_threads_calling_at_once_get_correct_results():
+    rng = np.random.default_rng(3)
+    calls = [(n, g) for n, g, _ in workload(rng) if not n.startswith(("fetch", "compare"))]
+    expected = {name: repr(getattr(corvane, name)(*args)) for name, args in calls}
+    failures = []
+
+    def worker(seed):
+        order = np.random.default_rng(seed).permutation(len(calls))
+        for _ in range(20):
+            for k in order:
+                name, args = calls[k]
+                args = [a.copy() if isinstance(a, np.ndarray) and a.dtype == np.float32 and a.ndim == 3
+                        and name.endswith("preprocess") else a for a in args]
+                if repr(getattr(corvane, name)(*args)) != expected[name]:
+                    failures.append(name)
+            # A panic in one thread leaves the pool usable for the others.
+            assert call("rtmpose_postprocess", (calls[-1][1][0], calls[-1][1][1], [(1.0, 0, 0)] * 9)) == "panic"
+
+    threads = [threading.Thread(target=worker, args=(s,)) for s in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
