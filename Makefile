@@ -13,7 +13,7 @@ PYTHON ?= $(shell v=$$(pyenv versions --bare 2>/dev/null | grep -E '^3\.12(\.[0-
 
 BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.20" ninja
 
-.PHONY: test pytest cpp-test asan build venv gtest bench clean
+.PHONY: test pytest cpp-test asan build venv gtest bench demo clean
 
 $(VENV)/.ready:
 	@test -n "$(PYTHON)" || { echo "error: CPython 3.12 not found (pyenv or python3.12)"; exit 1; }
@@ -58,6 +58,11 @@ asan: venv
 	$(ASAN_ENV) CORVANE_EXPECT_SANITIZED=1 $(PY) -m pytest -q -p no:cacheprovider tests
 
 test: cpp-test pytest asan
+
+# End-to-end run on a real photo: letterbox, decode, draw; writes PNGs to demo-out/.
+demo: build
+	$(PY) -m pip install -q ".[demo]"
+	$(PY) examples/demo.py --out demo-out
 
 # Benchmarks: one pytest-benchmark table, grouped by case, corvane beside its peers.
 bench: build
