@@ -24,11 +24,23 @@ Peak scalar_peak(std::span<const float> row) {
   return best;
 }
 
+// Every variant this machine runs, and the dispatching entry point.
+std::vector<Peak (*)(std::span<const float>)> variants() {
+  std::vector<Peak (*)(std::span<const float>)> out{find_peak, detail::find_peak_portable};
+#if defined(__x86_64__) || defined(__i386__)
+  out.push_back(detail::find_peak_sse2);
+  if (detail::avx_available()) out.push_back(detail::find_peak_avx);
+#endif
+  return out;
+}
+
 void expect_same_peak(const std::vector<float>& row) {
   const Peak want = scalar_peak(row);
-  const Peak got = find_peak(row);
-  EXPECT_EQ(got.index, want.index);
-  EXPECT_EQ(std::bit_cast<std::uint32_t>(got.value), std::bit_cast<std::uint32_t>(want.value));
+  for (auto search : variants()) {
+    const Peak got = search(row);
+    ASSERT_EQ(got.index, want.index);
+    ASSERT_EQ(std::bit_cast<std::uint32_t>(got.value), std::bit_cast<std::uint32_t>(want.value));
+  }
 }
 
 TEST(RtmposePeak, MatchesScalarSearchOnAwkwardValues) {
@@ -38,7 +50,7 @@ TEST(RtmposePeak, MatchesScalarSearchOnAwkwardValues) {
                         std::numeric_limits<float>::max(), std::nextafter(kPeakStart, 0.0f)};
   std::mt19937 rng(7);
   std::uniform_int_distribution<std::size_t> pick(0, std::size(pool) - 1);
-  for (std::size_t n = 0; n <= 70; ++n)
+  for (std::size_t n = 0; n <= 100; ++n)
     for (int rep = 0; rep < 200; ++rep) {
       std::vector<float> row(n);
       // Some rows draw from a narrower pool (only NaN/-inf/start/zeros).
@@ -59,6 +71,12 @@ TEST(RtmposePeak, MatchesScalarSearchOnRandomRows) {
       row[rng() % n] = row[rng() % n];  // a likely tie with some earlier or later value
       expect_same_peak(row);
     }
+}
+
+TEST(RtmposePeak, AllVariantsAreTested) {
+#if defined(__x86_64__) || defined(__i386__)
+  EXPECT_GE(variants().size(), 3u);
+#endif
 }
 
 TEST(RtmposePeak, EdgeRows) {

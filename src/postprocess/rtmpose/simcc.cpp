@@ -3,21 +3,37 @@
 #include "core/panic.hpp"
 #include "parallel/pool.hpp"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
 #endif
 
 namespace corvane::postprocess::rtmpose {
 namespace {
 
-#if defined(__SSE2__)
+// The plain search in two passes, for processors without the packed
+// versions below.
+float row_max_portable(const float* p, std::size_t n) {
+  float m = kPeakStart;
+  for (std::size_t k = 0; k < n; ++k) m = p[k] > m ? p[k] : m;
+  return m;
+}
+
+// First position holding a value equal to m, which must occur in the row.
+std::size_t first_equal_portable(const float* p, std::size_t, float m) {
+  std::size_t k = 0;
+  while (!(p[k] == m)) ++k;
+  return k;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
 
 // Four vectors of independent running maxima, so the loop is not one long
-// dependency chain. MAXPS(v, acc) is exactly `v > acc ? v : acc`: it keeps acc
-// when v is NaN or when both are zeros, so the accumulators never hold NaN and
-// the row maximum does not depend on how the row is split. A maximum of zero
-// may come back with either sign; the caller only compares it with `==`.
-float row_max(const float* p, std::size_t n) {
+// dependency chain. MAX(v, acc) (the packed max instruction, either width) is
+// exactly `v > acc ? v : acc`: it keeps acc when v is NaN or when both are
+// zeros, so the accumulators never hold NaN and the row maximum does not
+// depend on how the row is split. A maximum of zero may come back with either
+// sign; the caller only compares it with `==`.
+float row_max_sse2(const float* p, std::size_t n) {
   __m128 a0 = _mm_set1_ps(kPeakStart), a1 = a0, a2 = a0, a3 = a0;
   std::size_t k = 0;
   for (; k + 16 <= n; k += 16) {
@@ -30,14 +46,13 @@ float row_max(const float* p, std::size_t n) {
   a0 = _mm_max_ps(_mm_max_ps(a0, a1), _mm_max_ps(a2, a3));
   alignas(16) float lanes[4];
   _mm_store_ps(lanes, a0);
-  float m = lanes[0];
-  for (float v : {lanes[1], lanes[2], lanes[3]}) m = v > m ? v : m;
+  float m = kPeakStart;
+  for (float v : lanes) m = v > m ? v : m;
   for (; k < n; ++k) m = p[k] > m ? p[k] : m;
   return m;
 }
 
-// First position holding a value equal to m, which must occur in the row.
-std::size_t first_equal(const float* p, std::size_t n, float m) {
+std::size_t first_equal_sse2(const float* p, std::size_t n, float m) {
   const __m128 mv = _mm_set1_ps(m);
   std::size_t k = 0;
   for (; k + 16 <= n; k += 16) {
@@ -52,16 +67,40 @@ std::size_t first_equal(const float* p, std::size_t n, float m) {
   return k;
 }
 
-#else
-
-float row_max(const float* p, std::size_t n) {
+__attribute__((target("avx"))) float row_max_avx(const float* p, std::size_t n) {
+  __m256 a0 = _mm256_set1_ps(kPeakStart), a1 = a0, a2 = a0, a3 = a0;
+  std::size_t k = 0;
+  for (; k + 32 <= n; k += 32) {
+    a0 = _mm256_max_ps(_mm256_loadu_ps(p + k), a0);
+    a1 = _mm256_max_ps(_mm256_loadu_ps(p + k + 8), a1);
+    a2 = _mm256_max_ps(_mm256_loadu_ps(p + k + 16), a2);
+    a3 = _mm256_max_ps(_mm256_loadu_ps(p + k + 24), a3);
+  }
+  for (; k + 8 <= n; k += 8) a0 = _mm256_max_ps(_mm256_loadu_ps(p + k), a0);
+  a0 = _mm256_max_ps(_mm256_max_ps(a0, a1), _mm256_max_ps(a2, a3));
+  alignas(32) float lanes[8];
+  _mm256_store_ps(lanes, a0);
   float m = kPeakStart;
-  for (std::size_t k = 0; k < n; ++k) m = p[k] > m ? p[k] : m;
+  for (float v : lanes) m = v > m ? v : m;
+  for (; k < n; ++k) m = p[k] > m ? p[k] : m;
   return m;
 }
 
-std::size_t first_equal(const float* p, std::size_t, float m) {
+__attribute__((target("avx"))) std::size_t first_equal_avx(const float* p, std::size_t n,
+                                                            float m) {
+  const __m256 mv = _mm256_set1_ps(m);
   std::size_t k = 0;
+  for (; k + 32 <= n; k += 32) {
+    const __m256 e0 = _mm256_cmp_ps(_mm256_loadu_ps(p + k), mv, _CMP_EQ_OQ);
+    const __m256 e1 = _mm256_cmp_ps(_mm256_loadu_ps(p + k + 8), mv, _CMP_EQ_OQ);
+    const __m256 e2 = _mm256_cmp_ps(_mm256_loadu_ps(p + k + 16), mv, _CMP_EQ_OQ);
+    const __m256 e3 = _mm256_cmp_ps(_mm256_loadu_ps(p + k + 24), mv, _CMP_EQ_OQ);
+    const std::uint32_t hits = static_cast<std::uint32_t>(_mm256_movemask_ps(e0)) |
+                               static_cast<std::uint32_t>(_mm256_movemask_ps(e1)) << 8 |
+                               static_cast<std::uint32_t>(_mm256_movemask_ps(e2)) << 16 |
+                               static_cast<std::uint32_t>(_mm256_movemask_ps(e3)) << 24;
+    if (hits) return k + static_cast<std::size_t>(__builtin_ctz(hits));
+  }
   while (!(p[k] == m)) ++k;
   return k;
 }
@@ -135,14 +174,56 @@ CropKeypoints decode_crop(const SimccOutput& x, const SimccOutput& y, const Scal
 
 }  // namespace
 
-Peak find_peak(std::span<const float> row) {
-  const float m = row_max(row.data(), row.size());
+namespace detail {
+
+// The maximum tells the value to look for; its first occurrence is the
+// position the strict running maximum settles on.
+template <float (*RowMax)(const float*, std::size_t),
+          std::size_t (*FirstEqual)(const float*, std::size_t, float)>
+Peak find_peak_with(std::span<const float> row) {
+  const float m = RowMax(row.data(), row.size());
   // Nothing beat the start value (this covers the empty row): position 0.
   if (!(m > kPeakStart)) return {0, kPeakStart};
-  const std::size_t k = first_equal(row.data(), row.size(), m);
+  const std::size_t k = FirstEqual(row.data(), row.size(), m);
   // The element itself, not m: of a tie between -0.0 and +0.0 the first wins.
   return {k, row[k]};
 }
+
+Peak find_peak_portable(std::span<const float> row) {
+  return find_peak_with<row_max_portable, first_equal_portable>(row);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+Peak find_peak_sse2(std::span<const float> row) {
+  return find_peak_with<row_max_sse2, first_equal_sse2>(row);
+}
+Peak find_peak_avx(std::span<const float> row) {
+  return find_peak_with<row_max_avx, first_equal_avx>(row);
+}
+bool avx_available() {
+  // May run from a static initialiser, before libgcc's own has filled in the
+  // processor model.
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx");
+}
+#endif
+
+}  // namespace detail
+
+namespace {
+
+// Chosen once per process by what the processor offers; all variants give the
+// same results, the wider ones read a row in fewer instructions.
+Peak (*const kFindPeak)(std::span<const float>) =
+#if defined(__x86_64__) || defined(__i386__)
+    detail::avx_available() ? detail::find_peak_avx : detail::find_peak_sse2;
+#else
+    detail::find_peak_portable;
+#endif
+
+}  // namespace
+
+Peak find_peak(std::span<const float> row) { return kFindPeak(row); }
 
 std::vector<CropKeypoints> decode(SimccOutput x, SimccOutput y,
                                   std::span<const ScalePad> scale_pads) {

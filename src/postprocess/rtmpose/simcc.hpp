@@ -39,6 +39,17 @@ struct Peak {
 // without a value above kPeakStart gives (0, kPeakStart).
 Peak find_peak(std::span<const float> row);
 
+// The same search for one instruction set each, so every variant can be
+// tested on one machine; find_peak uses the widest the processor runs.
+namespace detail {
+Peak find_peak_portable(std::span<const float> row);
+#if defined(__x86_64__) || defined(__i386__)
+Peak find_peak_sse2(std::span<const float> row);
+Peak find_peak_avx(std::span<const float> row);  // only where avx_available()
+bool avx_available();
+#endif
+}  // namespace detail
+
 // Decodes crop i of the batch for every i < scale_pads.size(), one pool task
 // per crop, results in crop order. Shape faults are Panics raised from the
 // failing crop's task, so the lowest failing crop is the one reported.
