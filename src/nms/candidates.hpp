@@ -1,0 +1,67 @@
+// How the detection decoders walk a batch: one pool task per image, and inside
+// an image the rows or anchors cut into chunks that the pool may spread over
+// its workers. Chunk outputs are joined in chunk order, so the candidates of an
+// image come out in ascending index whatever the split.
+#pragma once
+
+#include "core/panic.hpp"
+#include "parallel/pool.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+namespace corvane::nms {
+
+// a * b, or the capacity panic when it does not fit 64 bits.
+inline std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t out;
+  if (__builtin_mul_overflow(a, b, &out)) panic_capacity_overflow();
+  return out;
+}
+
+// Image b's block of `block_len` values. A buffer shorter than the batch (a
+// zero extent after the ones that locate images) fails like a slice whose end
+// is past the buffer.
+inline std::span<const float> image_block(std::span<const float> data, std::uint64_t b,
+                                          std::uint64_t block_len) {
+  const std::uint64_t begin = checked_mul(b, block_len);
+  std::uint64_t end;
+  if (__builtin_add_overflow(begin, block_len, &end)) panic_capacity_overflow();
+  check_range_end(end, data.size());
+  return data.subspan(begin, block_len);
+}
+
+// Rows or anchors per chunk: enough work per task to amortise its scheduling,
+// small enough that one image spreads over the workers.
+inline constexpr std::uint64_t kChunk = 1024;
+
+// decode(begin, end, out) appends the candidates of positions [begin, end) to
+// out, in ascending position. Returns the candidates of [0, count) in order.
+template <class R, class Decode>
+std::vector<R> collect_in_chunks(std::uint64_t count, const Decode& decode) {
+  const std::uint64_t chunks = count / kChunk + (count % kChunk != 0);
+  if (chunks <= 1) {
+    std::vector<R> out;
+    decode(std::uint64_t{0}, count, out);
+    return out;
+  }
+  auto parts = parallel::parallel_map_collect(std::size_t{0}, static_cast<std::size_t>(chunks),
+                                              [&decode, count](std::size_t c) {
+                                                std::vector<R> part;
+                                                const std::uint64_t begin = c * kChunk;
+                                                decode(begin, std::min(count, begin + kChunk), part);
+                                                return part;
+                                              });
+  std::size_t total = 0;
+  for (const auto& part : parts) total += part.size();
+  std::vector<R> out;
+  out.reserve(total);
+  for (auto& part : parts)
+    for (auto& r : part) out.push_back(std::move(r));
+  return out;
+}
+
+}  // namespace corvane::nms

@@ -1,0 +1,179 @@
+#include "core/panic.hpp"
+#include "postprocess/yolov5/detect.hpp"
+#include "postprocess/yolov8/detect.hpp"
+#include "postprocess/yolov8/segment.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace corvane::postprocess {
+namespace {
+
+using nms::Detection;
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+
+// Per-row / per-anchor decoders written straight from the definition, with a
+// bucket per class, suppressed bucket by bucket.
+std::vector<Detection> plain_yolov5(const float* block, std::uint64_t n, std::uint64_t k, float iou,
+                                    float conf) {
+  std::vector<std::vector<Detection>> buckets(k - 5);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const float* row = block + i * k;
+    const float obj = row[4];
+    if (conf > obj) continue;
+    float best = 0;
+    std::uint32_t cls = 0;
+    for (std::uint64_t j = 0; j + 5 < k; ++j)
+      if (row[5 + j] * obj > best) best = row[5 + j] * obj, cls = static_cast<std::uint32_t>(j);
+    if (conf > best) continue;
+    const float hw = row[2] * 0.5f, hh = row[3] * 0.5f;
+    buckets.at(cls).push_back({row[0] - hw, row[1] - hh, row[0] + hw, row[1] + hh, cls, best, i});
+  }
+  return nms::suppress_by_class(std::move(buckets), iou);
+}
+
+std::vector<Detection> plain_yolov8(const float* block, std::uint64_t n, std::uint64_t e, float iou,
+                                    float conf) {
+  std::vector<std::vector<Detection>> buckets(e - 4);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    float best = 0;
+    std::uint32_t cls = 0;
+    for (std::uint64_t j = 0; j + 4 < e; ++j)
+      if (block[(4 + j) * n + i] > best) best = block[(4 + j) * n + i], cls = static_cast<std::uint32_t>(j);
+    if (conf > best) continue;
+    const float hw = block[2 * n + i] * 0.5f, hh = block[3 * n + i] * 0.5f;
+    const float cx = block[i], cy = block[n + i];
+    buckets.at(cls).push_back({cx - hw, cy - hh, cx + hw, cy + hh, cls, best, i});
+  }
+  return nms::suppress_by_class(std::move(buckets), iou);
+}
+
+void expect_same(const std::vector<Detection>& got, const std::vector<Detection>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t k = 0; k < got.size(); ++k) {
+    EXPECT_EQ(got[k].index, want[k].index);
+    EXPECT_EQ(got[k].class_id, want[k].class_id);
+    EXPECT_EQ(bits(got[k].score), bits(want[k].score));
+    EXPECT_EQ(bits(got[k].x1), bits(want[k].x1));
+    EXPECT_EQ(bits(got[k].y1), bits(want[k].y1));
+    EXPECT_EQ(bits(got[k].x2), bits(want[k].x2));
+    EXPECT_EQ(bits(got[k].y2), bits(want[k].y2));
+  }
+}
+
+// Scores drawn from a few levels (ties), boxes clustered, some NaN and inf.
+std::vector<float> random_values(std::mt19937& rng, std::size_t count) {
+  std::uniform_int_distribution<int> level(-2, 8);
+  std::vector<float> v(count);
+  for (auto& x : v) {
+    x = level(rng) * 0.125f;
+    const auto r = rng() % 200;
+    if (r == 0) x = kNaN;
+    if (r == 1) x = kInf;
+    if (r == 2) x = -0.0f;
+  }
+  return v;
+}
+
+void fill_boxes_yolov8(std::vector<float>& v, std::uint64_t b, std::uint64_t k, std::uint64_t n,
+                       std::mt19937& rng) {
+  std::uniform_real_distribution<float> pos(0, 64), size(-2, 24);
+  for (std::uint64_t img = 0; img < b; ++img)
+    for (std::uint64_t i = 0; i < n; ++i)
+      for (std::uint64_t c = 0; c < 4; ++c)
+        v[img * k * n + c * n + i] = c < 2 ? pos(rng) : size(rng);
+}
+
+TEST(Yolov8Decode, MatchesPerAnchorScanForAnySizeAndThreshold) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 40; ++round) {
+    const std::uint64_t b = 1 + rng() % 3, k = 4 + rng() % 23, n = rng() % 2600;
+    const std::uint64_t vec_dims = round % 2 ? rng() % (k - 3) : 0;
+    auto v = random_values(rng, b * k * n);
+    fill_boxes_yolov8(v, b, k, n, rng);
+    const float conf = std::array{0.5f, 0.625f, 0.0f, kNaN, 1.0f}[rng() % 5];
+    const float iou = std::array{0.45f, 0.0f, 1.0f}[rng() % 3];
+    if (k - vec_dims == 4 && !(conf > 0.0f) && n > 0) continue;  // no bucket: a panic case
+    const auto got = yolov8::segment(v, b, k, n, vec_dims, iou, conf);
+    ASSERT_EQ(got.size(), b);
+    for (std::uint64_t img = 0; img < b; ++img)
+      expect_same(got[img], plain_yolov8(v.data() + img * k * n, n, k - vec_dims, iou, conf));
+  }
+}
+
+TEST(Yolov5Decode, MatchesPerRowScanForAnySizeAndThreshold) {
+  std::mt19937 rng(9);
+  std::uniform_real_distribution<float> pos(0, 64), size(-2, 24);
+  for (int round = 0; round < 40; ++round) {
+    const std::uint64_t b = 1 + rng() % 3, k = 6 + rng() % 20, n = rng() % 2600;
+    auto v = random_values(rng, b * k * n);
+    for (std::uint64_t r = 0; r < b * n; ++r)
+      for (std::uint64_t c = 0; c < 4; ++c) v[r * k + c] = c < 2 ? pos(rng) : size(rng);
+    const float conf = std::array{0.25f, 0.5f, 0.0f, kNaN}[rng() % 4];
+    const auto got = yolov5::detect(v, b, n, k, 0.45f, conf);
+    ASSERT_EQ(got.size(), b);
+    for (std::uint64_t img = 0; img < b; ++img)
+      expect_same(got[img], plain_yolov5(v.data() + img * k * n, n, k, 0.45f, conf));
+  }
+}
+
+template <class F>
+std::string panic_message(F&& f) {
+  try {
+    f();
+  } catch (const Panic& p) {
+    return p.message();
+  }
+  return "no panic";
+}
+
+TEST(DetectFailures, NegativeClassCountIsCapacityOverflowBeforeAnyRead) {
+  const std::vector<float> none;
+  const std::vector<float> some(3 * 7, 1.0f);
+  EXPECT_EQ(panic_message([&] { yolov5::detect(some, 1, 7, 3, 0.5f, 0.5f); }), "capacity overflow");
+  EXPECT_EQ(panic_message([&] { yolov5::detect(none, 2, 0, 4, 0.5f, 0.5f); }), "capacity overflow");
+  EXPECT_EQ(panic_message([&] { yolov8::detect(some, 1, 3, 7, 0.5f, 0.5f); }), "capacity overflow");
+  // 7 channels leave 3 for box and classes, whatever wraps in 64 bits.
+  for (std::uint64_t vec_dims : {std::uint64_t{4}, std::uint64_t{7}, std::uint64_t{1} << 62,
+                                 ~std::uint64_t{0} - 3, ~std::uint64_t{0}})
+    EXPECT_EQ(panic_message([&] { yolov8::segment(some, 1, 7, 3, vec_dims, 0.5f, 0.5f); }),
+              "capacity overflow");
+  // No image, no decoder: nothing fails.
+  EXPECT_TRUE(yolov8::segment(none, 0, 7, 3, ~std::uint64_t{0}, 0.5f, 0.5f).empty());
+}
+
+TEST(DetectFailures, PassingCandidateWithoutClassHasNoBucket) {
+  const std::vector<float> rows(5 * 3, 0.0f);
+  EXPECT_EQ(panic_message([&] { yolov5::detect(rows, 1, 3, 5, 0.5f, 0.0f); }),
+            "index out of bounds: the len is 0 but the index is 0");
+  EXPECT_TRUE(yolov5::detect(rows, 1, 3, 5, 0.5f, 0.1f).at(0).empty());
+  const std::vector<float> anchors(4 * 3000, 0.0f);
+  EXPECT_EQ(panic_message([&] { yolov8::detect(anchors, 1, 4, 3000, 0.5f, kNaN); }),
+            "index out of bounds: the len is 0 but the index is 0");
+  EXPECT_TRUE(yolov8::detect(anchors, 1, 4, 3000, 0.5f, 1e-9f).at(0).empty());
+}
+
+TEST(DetectFailures, BufferShorterThanBatchIsRangeEndOfFirstImage) {
+  const std::vector<float> empty;
+  EXPECT_EQ(panic_message([&] { yolov5::detect(empty, 2, 3, 85, 0.5f, 0.5f); }),
+            "range end index 255 out of range for slice of length 0");
+  EXPECT_EQ(panic_message([&] { yolov8::detect(empty, 3, 84, 10, 0.5f, 0.5f); }),
+            "range end index 840 out of range for slice of length 0");
+  EXPECT_EQ(panic_message([&] { yolov8::segment(empty, 1, 2, 10, 9, 0.5f, 0.5f); }),
+            "range end index 20 out of range for slice of length 0");
+  const std::vector<float> short_buffer(84 * 10 + 5, 0.0f);
+  EXPECT_EQ(panic_message([&] { yolov8::detect(short_buffer, 2, 84, 10, 0.5f, 0.5f); }),
+            "range end index 1680 out of range for slice of length 845");
+}
+
+}  // namespace
+}  // namespace corvane::postprocess
