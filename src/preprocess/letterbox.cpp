@@ -4,11 +4,16 @@
 #include "parallel/pool.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 namespace corvane::preprocess {
 namespace {
@@ -28,6 +33,63 @@ std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b, std::uint64_t
 }
 
 float to_f32(std::uint64_t v) noexcept { return static_cast<float>(v); }
+
+// One destination row of the three planes from one source row.
+struct RowWriter {
+  const std::size_t* column;  // byte offset of each sampled pixel in its row
+  const float* t0;            // plane 0, from byte 2
+  const float* t1;            // plane 1, from byte 1
+  const float* t2;            // plane 2, from byte 0
+
+  // Columns [0, words) may read their pixel as a 4-byte word, the rest
+  // [words, n) only byte by byte.
+  void write(const std::uint8_t* row, std::uint64_t words, std::uint64_t n, float* r0, float* r1,
+             float* r2) const noexcept {
+    std::uint64_t i = 0;
+#if defined(__SSE2__)
+    // Four values gathered from the table into one register and stored at
+    // once: stores, not arithmetic, bound this loop.
+    for (; i + 4 <= words; i += 4) {
+      const std::uint32_t p0 = word(row + column[i]), p1 = word(row + column[i + 1]);
+      const std::uint32_t p2 = word(row + column[i + 2]), p3 = word(row + column[i + 3]);
+      _mm_storeu_ps(r2 + i, quad(t2, p0 & 255, p1 & 255, p2 & 255, p3 & 255));
+      _mm_storeu_ps(r1 + i, quad(t1, (p0 >> 8) & 255, (p1 >> 8) & 255, (p2 >> 8) & 255,
+                                 (p3 >> 8) & 255));
+      _mm_storeu_ps(r0 + i, quad(t0, (p0 >> 16) & 255, (p1 >> 16) & 255, (p2 >> 16) & 255,
+                                 (p3 >> 16) & 255));
+    }
+#endif
+    for (; i < words; ++i) {
+      const std::uint32_t p = word(row + column[i]);
+      r2[i] = t2[p & 255];
+      r1[i] = t1[(p >> 8) & 255];
+      r0[i] = t0[(p >> 16) & 255];
+    }
+    for (; i < n; ++i) {
+      const std::uint8_t* const p = row + column[i];
+      r2[i] = t2[p[0]];
+      r1[i] = t1[p[1]];
+      r0[i] = t0[p[2]];
+    }
+  }
+
+  static std::uint32_t word(const std::uint8_t* p) noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+    return v;
+  }
+
+#if defined(__SSE2__)
+  // Moves only: the table's bits reach the destination unchanged.
+  static __m128 quad(const float* t, std::uint32_t a, std::uint32_t b, std::uint32_t c,
+                     std::uint32_t d) noexcept {
+    const __m128 ab = _mm_unpacklo_ps(_mm_load_ss(t + a), _mm_load_ss(t + b));
+    const __m128 cd = _mm_unpacklo_ps(_mm_load_ss(t + c), _mm_load_ss(t + d));
+    return _mm_movelh_ps(ab, cd);
+  }
+#endif
+};
 
 }  // namespace
 
@@ -78,23 +140,30 @@ void letterbox(const Image& src, const Planes& dst, const Letterbox& box,
   const bool sampled = (box.new_w == 0 || src.width > 0) && (box.new_h == 0 || src.height > 0);
   if (!placed || !sampled) throw Panic("letterbox does not fit its source and destination");
 
+  if (box.new_w == 0 || box.new_h == 0) return;
+
   const float ratio = box.ratio;
+  const std::uint64_t new_w = box.new_w;
+  const std::uint64_t new_h = box.new_h;
   const std::uint64_t plane = dst.height * dst.width;
   const std::uint64_t src_row = src.width * 3;
 
   // The byte offset of every sampled column, computed once instead of per
-  // pixel and per row. At most one destination row of offsets.
-  std::vector<std::size_t> column(box.new_w);
-  for (std::uint64_t i = 0; i < box.new_w; ++i) column[i] = sample_index(ratio, i, src.width) * 3;
+  // pixel and per row: one destination row of offsets, never a tensor.
+  std::vector<std::size_t> column(new_w);
+  for (std::uint64_t i = 0; i < new_w; ++i) column[i] = sample_index(ratio, i, src.width) * 3;
+
+  // A pixel's three bytes are read as one 4-byte word, whose last byte
+  // belongs to the next pixel. Only the very last pixel of the buffer has no
+  // next one; rows sampling the last source row read the columns that sample
+  // the last source column byte by byte.
+  std::uint64_t word_safe = 0;
+  while (word_safe < new_w && column[word_safe] + 3 < src_row) ++word_safe;
 
   const std::uint8_t* const in = src.pixels.data();
   float* const out = dst.values.data();
-  const float* const t0 = values[0].data();
-  const float* const t1 = values[1].data();
-  const float* const t2 = values[2].data();
-  const std::size_t* const col = column.data();
-  const std::uint64_t new_w = box.new_w;
-  const std::uint64_t new_h = box.new_h;
+  const std::uint64_t last_row = src.height - 1;
+  const RowWriter writer{column.data(), values[0].data(), values[1].data(), values[2].data()};
 
   // Sampled source rows never decrease, so the rows sampling one source row
   // form a run. The first row of a run computes it and copies it into the
@@ -105,20 +174,10 @@ void letterbox(const Image& src, const Planes& dst, const Letterbox& box,
     const std::uint64_t sy = sample_index(ratio, a, src.height);
     if (a > 0 && sample_index(ratio, a - 1, src.height) == sy) return;
 
-    const std::uint8_t* const row = in + sy * src_row;
     float* const r0 = out + (a + box.pad_y) * dst.width + box.pad_x;
     float* const r1 = r0 + plane;
     float* const r2 = r1 + plane;
-    for (std::uint64_t i = 0; i < new_w; ++i) {
-      // All loads before the stores: the compiler cannot prove a float store
-      // leaves the source bytes alone.
-      const std::uint8_t* const p = row + col[i];
-      const std::uint8_t b0 = p[0], b1 = p[1], b2 = p[2];
-      const float v2 = t2[b0], v1 = t1[b1], v0 = t0[b2];
-      r2[i] = v2;
-      r1[i] = v1;
-      r0[i] = v0;
-    }
+    writer.write(in + sy * src_row, sy == last_row ? word_safe : new_w, new_w, r0, r1, r2);
 
     const std::size_t bytes = new_w * sizeof(float);
     for (std::uint64_t b = a + 1; b < new_h && sample_index(ratio, b, src.height) == sy; ++b) {
