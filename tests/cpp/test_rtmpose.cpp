@@ -95,6 +95,11 @@ TEST(RtmposePeak, EdgeRows) {
   const Peak z = find_peak(zeros);
   EXPECT_EQ(z.index, 3u);
   EXPECT_TRUE(std::signbit(z.value));
+  // The same tie where a packed maximum meets +0.0 (bin 8) before -0.0 (bin 1).
+  std::vector<float> wide(40, -1.0f);
+  wide[1] = -0.0f;
+  wide[8] = 0.0f;
+  expect_same_peak(wide);
 }
 
 // A batch of `crops` crops with `rows` x `bins` per crop, every value -1
