@@ -162,11 +162,13 @@ std::string type_qualname(PyObject* obj) {
 Call::Call(const Signature& signature, PyObject* const* args, Py_ssize_t nargs_flags,
            PyObject* kwnames)
     : signature_(signature) {
-  const std::string function = std::string(signature.name) + "()";
+  // Only the error paths need the name as text; building it on every call
+  // would allocate for every name longer than the small-string buffer.
+  const auto function = [&] { return std::string(signature.name) + "()"; };
   const std::size_t n = signature.params.size();
   const std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargs_flags));
   if (nargs > n)
-    raise(PyExc_TypeError, function + " takes " + std::to_string(n) +
+    raise(PyExc_TypeError, function() + " takes " + std::to_string(n) +
                                " positional arguments but " + std::to_string(nargs) +
                                (nargs == 1 ? " was" : " were") + " given");
   for (std::size_t i = 0; i < nargs; ++i) bound_[i] = args[i];
@@ -182,10 +184,10 @@ Call::Call(const Signature& signature, PyObject* const* args, Py_ssize_t nargs_f
     while (slot < n && signature.params[slot] != name) ++slot;
     if (slot == n)
       raise(PyExc_TypeError,
-            function + " got an unexpected keyword argument '" + std::string(name) + "'");
+            function() + " got an unexpected keyword argument '" + std::string(name) + "'");
     if (bound_[slot])
       raise(PyExc_TypeError,
-            function + " got multiple values for argument '" + std::string(name) + "'");
+            function() + " got multiple values for argument '" + std::string(name) + "'");
     bound_[slot] = args[nargs + static_cast<std::size_t>(k)];
   }
 
@@ -193,7 +195,7 @@ Call::Call(const Signature& signature, PyObject* const* args, Py_ssize_t nargs_f
   for (std::size_t i = 0; i < n; ++i)
     if (!bound_[i]) missing.push_back(signature.params[i]);
   if (!missing.empty())
-    raise(PyExc_TypeError, function + " missing " + std::to_string(missing.size()) +
+    raise(PyExc_TypeError, function() + " missing " + std::to_string(missing.size()) +
                                " required positional " +
                                (missing.size() == 1 ? "argument" : "arguments") + ": " +
                                quoted_list(missing));
