@@ -61,12 +61,12 @@ test: cpp-test pytest asan
 
 # End-to-end run on a real photo: letterbox, decode, draw; writes PNGs to demo-out/.
 demo: build
-	$(PY) -m pip install -q ".[demo]"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py ".[demo]"
 	$(PY) examples/demo.py --out demo-out
 
 # Benchmarks: one pytest-benchmark table, grouped by case, corvane beside its peers.
 bench: build
-	$(PY) -m pip install -q ".[bench]"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py ".[bench]"
 	$(PY) -m pytest -q bench -p no:cacheprovider --benchmark-only --benchmark-group-by=group \
 	  --benchmark-columns=min,median,mean,rounds --benchmark-sort=mean $(BENCH_ARGS)
 
