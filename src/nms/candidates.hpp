@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 namespace corvane::nms {
@@ -61,6 +62,24 @@ std::vector<R> collect_in_chunks(std::uint64_t count, const Decode& decode) {
   out.reserve(total);
   for (auto& part : parts)
     for (auto& r : part) out.push_back(std::move(r));
+  return out;
+}
+
+// decode_image(b) for every image b of [0, images), in image order. Images are
+// the pool tasks. A lone image is run as one pool task too: a loop started
+// outside the pool hands its work to the workers and sleeps until it is done,
+// so entering the pool once lets the image's own loops (chunks, then classes)
+// start from a worker instead of paying that handover each.
+template <class DecodeImage>
+auto for_each_image(std::uint64_t images, const DecodeImage& decode_image)
+    -> std::vector<std::invoke_result_t<const DecodeImage&, std::size_t>> {
+  if (images != 1)
+    return parallel::parallel_map_collect(std::size_t{0}, static_cast<std::size_t>(images),
+                                          decode_image);
+  auto both = parallel::join([&decode_image] { return decode_image(std::size_t{0}); },
+                             [] { return 0; });
+  std::vector<std::invoke_result_t<const DecodeImage&, std::size_t>> out;
+  out.push_back(std::move(both.first));
   return out;
 }
 

@@ -13,12 +13,13 @@ constexpr std::uint64_t kBoxChannels = 4;
 // Anchors whose running maxima are kept at once while the class channels are
 // swept over them: the maxima stay in L1 and each channel is read as one
 // contiguous run.
-constexpr std::uint64_t kSweep = 256;
+constexpr std::uint64_t kSweep = 1024;
 
 void decode_anchors(const float* block, std::uint64_t anchors, std::uint64_t num_classes,
                     float conf_threshold, std::uint64_t begin, std::uint64_t end,
                     std::vector<nms::Detection>& out) {
   alignas(64) float best[kSweep];
+  std::uint32_t passing[kSweep];
   const float* cx = block;
   const float* cy = block + anchors;
   const float* w = block + 2 * anchors;
@@ -26,10 +27,17 @@ void decode_anchors(const float* block, std::uint64_t anchors, std::uint64_t num
   for (std::uint64_t a0 = begin; a0 < end; a0 += kSweep) {
     const std::uint64_t len = std::min(kSweep, end - a0);
     channel_maxima(block, anchors, kBoxChannels, num_classes, a0, len, best);
-    for (std::uint64_t l = 0; l < len; ++l) {
-      if (conf_threshold > best[l]) continue;
-      // A passing anchor with no class channel has no bucket to go to.
-      if (num_classes == 0) panic_index_out_of_bounds(0, 0);
+    // The passing anchors are listed without a branch, so that the few that
+    // pass do not each stall the scan with a mispredicted jump.
+    std::uint32_t count = 0;
+    for (std::uint32_t l = 0; l < len; ++l) {
+      passing[count] = l;
+      count += !(conf_threshold > best[l]);
+    }
+    // A passing anchor with no class channel has no bucket to go to.
+    if (count > 0 && num_classes == 0) panic_index_out_of_bounds(0, 0);
+    for (std::uint32_t k = 0; k < count; ++k) {
+      const std::uint32_t l = passing[k];
       const std::uint64_t a = a0 + l;
       const auto cls = first_channel_reaching(block, anchors, kBoxChannels, a, best[l]);
       const float hw = w[a] * 0.5f;
@@ -59,8 +67,7 @@ std::vector<nms::Detection> decode_yolov8_image(std::span<const float> block,
 std::vector<std::vector<nms::Detection>> detect_with_trailing(
     std::span<const float> data, std::uint64_t images, std::uint64_t channels,
     std::uint64_t anchors, std::uint64_t trailing, float iou_threshold, float conf_threshold) {
-  return parallel::parallel_map_collect(
-      std::size_t{0}, static_cast<std::size_t>(images), [&](std::size_t b) {
+  return nms::for_each_image(images, [&](std::size_t b) {
         const auto block = nms::image_block(data, b, nms::checked_mul(channels, anchors));
         // More trailing channels than channels is a negative class count too;
         // checked here so that no wrapped count is ever used.
