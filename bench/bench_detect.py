@@ -10,6 +10,7 @@ Members of each group:
 - numpy + numpy nms: the same decode, then the usual NumPy greedy NMS with the
   class-offset trick;
 - floor: one NumPy pass that reads the whole output (`pred.max()`).
+The property case also picks each group's best channel for the survivors.
 The worst case is 5,000 passing candidates of one class.
 """
 
@@ -117,8 +118,10 @@ CASES = {
     "yolov8 det (8,84,8400)": ("v8", lambda rng: realistic(rng, 8, 80, 8400)),
     "yolov5 (1,25200,85)": ("v5", realistic_v5),
     "yolov8 seg (1,116,8400)": ("seg", lambda rng: realistic(rng, 1, 80, 8400, extra=32)),
+    "yolov8 property (1,4+80+3x4,8400)": ("prop", lambda rng: realistic(rng, 1, 80, 8400, extra=12)),
     "worst case: 5000 candidates of one class": ("v8", worst_case),
 }
+GROUPS = [4, 4, 4]
 
 
 @pytest.fixture(scope="module", params=list(CASES))
@@ -132,14 +135,32 @@ def corvane_call(kind, pred):
         return corvane.yolov5_postprocess(pred, IOU, CONF)
     if kind == "seg":
         return corvane.yolov8_seg_postprocess(pred, IOU, CONF, 32)
+    if kind == "prop":
+        return corvane.yolov8_property_postprocess(pred, IOU, CONF, 80, [True] * 80, GROUPS)
     return corvane.yolov8_det_postprocess(pred, IOU, CONF)
+
+
+def properties(image, anchors):
+    """Each group's best channel (and value) at the given anchors."""
+    out, start = [], 84
+    for size in GROUPS:
+        group = image[start:start + size, anchors]
+        out.append((group.argmax(axis=0), group.max(axis=0)))
+        start += size
+    return out
 
 
 def numpy_pipeline(kind, pred, nms):
     out = []
     for image in pred:
-        xyxy, scores, cls, _ = decode_v5(image) if kind == "v5" else decode_v8(image, image.shape[0] - (32 if kind == "seg" else 0))
-        out.append(nms(xyxy, scores, cls) if len(scores) else [])
+        if kind == "v5":
+            xyxy, scores, cls, _ = decode_v5(image)
+        else:
+            xyxy, scores, cls, anchors = decode_v8(image, 84)
+        keep = nms(xyxy, scores, cls) if len(scores) else []
+        if kind == "prop":
+            keep = (keep, properties(image, anchors[np.ravel(keep).astype(np.intp)]))
+        out.append(keep)
     return out
 
 

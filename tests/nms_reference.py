@@ -140,3 +140,54 @@ def f32_key(value):
     if isinstance(value, (tuple, list)):
         return (type(value).__name__, tuple(f32_key(v) for v in value))
     return value
+
+
+U64_MAX = 2**64 - 1
+
+
+def bounds(length, index):
+    return f"index out of bounds: the len is {length} but the index is {index}"
+
+
+def yolov8_property(pred, iou_threshold, conf_threshold, num_cls, has_property, property_groups):
+    """Per anchor, in the order the values are read; Python form of the result."""
+    b, c, n = np.asarray(pred).shape[:3]
+    conf = F(conf_threshold)
+    out = []
+    for image in images(pred, (c, n)):
+        if n and num_cls and 4 + num_cls > c:
+            raise Panic(bounds(c * n, max(c, 4) * n))
+        best, cls = class_maxima(image[4:4 + num_cls])
+        with np.errstate(invalid="ignore"):
+            keep = ~(conf > best)
+        candidates = []
+        for i in np.flatnonzero(keep):
+            if c < 4:
+                raise Panic(bounds(c * n, c * n + i))
+            k = int(cls[i])
+            if k >= len(has_property):
+                raise Panic(bounds(len(has_property), k))
+            properties = []
+            if has_property[k]:
+                start = 4 + num_cls
+                for size in property_groups:
+                    choice, score = U64_MAX, F(0)
+                    for j in range(size):
+                        if start + j >= c:
+                            raise Panic(bounds(c * n, (start + j) * n + i))
+                        if image[start + j, i] > score:
+                            choice, score = j, image[start + j, i]
+                    properties.append((choice, float(score)))
+                    start += size
+            if num_cls == 0:
+                raise Panic(NO_BUCKET)
+            x1, y1, x2, y2 = corners(image[0, i], image[1, i], image[2, i], image[3, i])
+            candidates.append((x1, y1, x2, y2, k, best[i], properties))
+        buckets = [[] for _ in range(num_cls)]
+        for cand in candidates:
+            buckets[cand[4]].append(cand)
+        out.append([
+            ((float(x1), float(y1), float(x2), float(y2), k, float(s)), props)
+            for x1, y1, x2, y2, k, s, props in suppress_by_class(buckets, iou_threshold)
+        ])
+    return out

@@ -1,9 +1,12 @@
 #include "entries/entries.hpp"
 #include "nms/detect.hpp"
+#include "nms/props.hpp"
 #include "postprocess/yolov5/detect.hpp"
 #include "postprocess/yolov8/detect.hpp"
 #include "postprocess/yolov8/segment.hpp"
+#include "postprocess/yolov8_property/detect.hpp"
 
+#include <cstdint>
 #include <vector>
 
 namespace corvane::entries {
@@ -71,13 +74,27 @@ PyObject* yolov8_seg_postprocess(Call& call) {
 }
 
 PyObject* yolov8_property_postprocess(Call& call) {
-  call.array<const float>("batch_pred");
-  call.f32("iou_threshold");
-  call.f32("conf_threshold");
-  call.u64("num_cls");
-  call.bools("has_property");
-  call.u64s("property_groups");
-  not_implemented("yolov8_property_postprocess");
+  const auto pred = call.array<const float>("batch_pred");
+  const float iou_threshold = call.f32("iou_threshold");
+  const float conf_threshold = call.f32("conf_threshold");
+  const std::uint64_t num_cls = call.u64("num_cls");
+  const std::vector<bool> has_property = call.bools("has_property");
+  const std::vector<std::uint64_t> property_groups = call.u64s("property_groups");
+  const auto data = pred.data();
+  const std::uint64_t images = pred.dim(0);
+  const std::uint64_t channels = pred.dim(1);
+  const std::uint64_t anchors = pred.dim(2);
+  const postprocess::yolov8_property::Groups groups{num_cls, has_property, property_groups};
+  auto result = postprocess::yolov8_property::detect(data, images, channels, anchors, groups,
+                                                     iou_threshold, conf_threshold);
+  call.release_arrays();
+  // ((x1, y1, x2, y2, class_id, score), [(choice, score), ...])
+  return per_image_lists(result, [](const nms::PropertyDetection& d) {
+           return tuple(tuple(d.x1, d.y1, d.x2, d.y2, d.class_id, d.score),
+                        list_of(d.properties, [](const nms::PropertyValue& p) {
+                          return tuple(p.choice, p.score);
+                        }));
+         }).release();
 }
 
 }  // namespace corvane::entries
