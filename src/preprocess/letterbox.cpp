@@ -47,8 +47,8 @@ struct RowWriter {
              float* r2) const noexcept {
     std::uint64_t i = 0;
 #if defined(__SSE2__)
-    // Four values gathered from the table into one register and stored at
-    // once: stores, not arithmetic, bound this loop.
+    // Four table values moved into one register and stored at once: with
+    // one 4-byte store per value, the store port limits this loop.
     for (; i + 4 <= words; i += 4) {
       const std::uint32_t p0 = word(row + column[i]), p1 = word(row + column[i + 1]);
       const std::uint32_t p2 = word(row + column[i + 2]), p3 = word(row + column[i + 3]);
