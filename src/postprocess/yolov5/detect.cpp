@@ -103,11 +103,9 @@ std::vector<std::vector<nms::Detection>> detect(std::span<const float> data, std
                                                 std::uint64_t rows, std::uint64_t row_len,
                                                 float iou_threshold, float conf_threshold) {
   return nms::for_each_image(images, [&](std::size_t b) {
-                                          const std::uint64_t block_len = nms::checked_mul(rows, row_len);
-                                          return decode_yolov5_image(nms::image_block(data, b, block_len),
-                                                                     rows, row_len, iou_threshold,
-                                                                     conf_threshold);
-                                        });
+    const auto block = nms::image_block(data, b, nms::checked_mul(rows, row_len));
+    return decode_yolov5_image(block, rows, row_len, iou_threshold, conf_threshold);
+  });
 }
 
 }  // namespace corvane::postprocess::yolov5

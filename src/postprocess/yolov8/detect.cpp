@@ -68,13 +68,13 @@ std::vector<std::vector<nms::Detection>> detect_with_trailing(
     std::span<const float> data, std::uint64_t images, std::uint64_t channels,
     std::uint64_t anchors, std::uint64_t trailing, float iou_threshold, float conf_threshold) {
   return nms::for_each_image(images, [&](std::size_t b) {
-        const auto block = nms::image_block(data, b, nms::checked_mul(channels, anchors));
-        // More trailing channels than channels is a negative class count too;
-        // checked here so that no wrapped count is ever used.
-        if (trailing > channels) panic_capacity_overflow();
-        return decode_yolov8_image(block, anchors, channels - trailing, iou_threshold,
-                                   conf_threshold);
-      });
+    const auto block = nms::image_block(data, b, nms::checked_mul(channels, anchors));
+    // More trailing channels than channels is a negative class count too;
+    // checked here so that no wrapped count is ever used.
+    if (trailing > channels) panic_capacity_overflow();
+    return decode_yolov8_image(block, anchors, channels - trailing, iou_threshold,
+                               conf_threshold);
+  });
 }
 
 std::vector<std::vector<nms::Detection>> detect(std::span<const float> data, std::uint64_t images,
