@@ -2,6 +2,7 @@
 #include "postprocess/yolov5/detect.hpp"
 #include "postprocess/yolov8/detect.hpp"
 #include "postprocess/yolov8/segment.hpp"
+#include "postprocess/yolov8/sweep.hpp"
 
 #include <gtest/gtest.h>
 
@@ -91,6 +92,31 @@ void fill_boxes_yolov8(std::vector<float>& v, std::uint64_t b, std::uint64_t k, 
     for (std::uint64_t i = 0; i < n; ++i)
       for (std::uint64_t c = 0; c < 4; ++c)
         v[img * k * n + c * n + i] = c < 2 ? pos(rng) : size(rng);
+}
+
+TEST(Yolov8Sweep, EqualsPerAnchorRunningMaximum) {
+  std::mt19937 rng(13);
+  const float values[] = {0.0f, -0.0f, 0.5f, 0.5f, 1.0f, -1.0f, kNaN, kInf, -kInf, 1e-30f, 2.0f};
+  for (int round = 0; round < 200; ++round) {
+    const std::uint64_t anchors = 1 + rng() % 70, first = rng() % 3, count = rng() % 11;
+    const std::uint64_t a0 = rng() % anchors, len = 1 + rng() % (anchors - a0);
+    std::vector<float> block((first + count) * anchors);
+    for (auto& x : block) x = values[rng() % std::size(values)];
+    std::vector<float> best(len);
+    std::vector<std::uint32_t> cls(len);
+    yolov8::channel_maxima_and_classes(block.data(), anchors, first, count, a0, len, best.data(),
+                                       cls.data());
+    for (std::uint64_t l = 0; l < len; ++l) {
+      float want = 0.0f;
+      std::uint32_t want_cls = 0;
+      for (std::uint64_t c = 0; c < count; ++c) {
+        const float v = block[(first + c) * anchors + a0 + l];
+        if (v > want) want = v, want_cls = static_cast<std::uint32_t>(c);
+      }
+      ASSERT_EQ(bits(best[l]), bits(want));
+      ASSERT_EQ(cls[l], want_cls);
+    }
+  }
 }
 
 TEST(Yolov8Decode, MatchesPerAnchorScanForAnySizeAndThreshold) {

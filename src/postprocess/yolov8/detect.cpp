@@ -19,6 +19,7 @@ void decode_anchors(const float* block, std::uint64_t anchors, std::uint64_t num
                     float conf_threshold, std::uint64_t begin, std::uint64_t end,
                     std::vector<nms::Detection>& out) {
   alignas(64) float best[kSweep];
+  alignas(64) std::uint32_t cls[kSweep];
   std::uint32_t passing[kSweep];
   const float* cx = block;
   const float* cy = block + anchors;
@@ -26,7 +27,7 @@ void decode_anchors(const float* block, std::uint64_t anchors, std::uint64_t num
   const float* h = block + 3 * anchors;
   for (std::uint64_t a0 = begin; a0 < end; a0 += kSweep) {
     const std::uint64_t len = std::min(kSweep, end - a0);
-    channel_maxima(block, anchors, kBoxChannels, num_classes, a0, len, best);
+    channel_maxima_and_classes(block, anchors, kBoxChannels, num_classes, a0, len, best, cls);
     // The passing anchors are listed without a branch, so that the few that
     // pass do not each stall the scan with a mispredicted jump.
     std::uint32_t count = 0;
@@ -39,11 +40,10 @@ void decode_anchors(const float* block, std::uint64_t anchors, std::uint64_t num
     for (std::uint32_t k = 0; k < count; ++k) {
       const std::uint32_t l = passing[k];
       const std::uint64_t a = a0 + l;
-      const auto cls = first_channel_reaching(block, anchors, kBoxChannels, a, best[l]);
       const float hw = w[a] * 0.5f;
       const float hh = h[a] * 0.5f;
       out.push_back({cx[a] - hw, cy[a] - hh, cx[a] + hw, cy[a] + hh,
-                     static_cast<std::uint32_t>(cls), best[l], a});
+                     cls[l], best[l], a});
     }
   }
 }

@@ -59,11 +59,13 @@ void decode_anchors(const ImageLayout& image, const Groups& groups, float conf_t
                     std::uint64_t begin, std::uint64_t end,
                     std::vector<nms::PropertyDetection>& out) {
   alignas(64) float best[kSweep];
+  alignas(64) std::uint32_t classes[kSweep];
   std::uint32_t passing[kSweep];
   const std::uint64_t n = image.anchors;
   for (std::uint64_t a0 = begin; a0 < end; a0 += kSweep) {
     const std::uint64_t len = std::min(kSweep, end - a0);
-    yolov8::channel_maxima(image.block, n, kBoxChannels, groups.num_cls, a0, len, best);
+    yolov8::channel_maxima_and_classes(image.block, n, kBoxChannels, groups.num_cls, a0, len,
+                                       best, classes);
     std::uint32_t count = 0;
     for (std::uint32_t l = 0; l < len; ++l) {
       passing[count] = l;
@@ -72,8 +74,7 @@ void decode_anchors(const ImageLayout& image, const Groups& groups, float conf_t
     for (std::uint32_t k = 0; k < count; ++k) {
       const std::uint64_t a = a0 + passing[k];
       const float score = best[passing[k]];
-      const std::uint64_t cls =
-          yolov8::first_channel_reaching(image.block, n, kBoxChannels, a, score);
+      const std::uint64_t cls = classes[passing[k]];
       // The failures of a passing anchor, in the order it reads: its box,
       // the class's has_property entry, the class's groups, its bucket.
       if (image.channels < kBoxChannels)
