@@ -102,8 +102,8 @@ TEST(RtmposePeak, EdgeRows) {
   expect_same_peak(wide);
 }
 
-// A batch of `crops` crops with `rows` x `bins` per crop, every value -1
-// except the peaks placed by the test.
+// The Python tests cover decoding end to end; here only what Python cannot
+// reach: a crop size that does not fit in 64 bits.
 struct Output {
   std::vector<std::uint64_t> shape;
   std::vector<float> data;
@@ -123,89 +123,11 @@ std::string panic_message(const Output& x, const Output& y, const std::vector<Sc
   return "<no panic>";
 }
 
-TEST(RtmposeDecode, BinSevenWithPadAndRatio) {
-  Output x = filled({1, 17, 10}, 170), y = filled({1, 17, 12}, 204);
-  x.data[7] = 0.75f;    // keypoint 0: x peak at bin 7
-  y.data[2] = 0.25f;    // keypoint 0: y peak at bin 2
-  const auto out = decode(x.view(), y.view(), std::vector<ScalePad>{{2.0f, 3, 1}});
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0][0].x, 1.0f);  // (3.5 - 3) * 2
-  EXPECT_EQ(out[0][0].y, 0.0f);  // (1.0 - 1) * 2
-  EXPECT_EQ(out[0][0].score, 0.5f);
-  // Rows of -1 everywhere else: bin 0, score -1.
-  EXPECT_EQ(out[0][5].x, -6.0f);
-  EXPECT_EQ(out[0][5].score, -1.0f);
-}
-
-TEST(RtmposeDecode, EmptyBatchNeverLooksAtShapes) {
-  Output x = filled({5}, 5), y = filled({}, 1);
-  EXPECT_TRUE(decode(x.view(), y.view(), {}).empty());
-}
-
-TEST(RtmposeDecode, ZeroBinsGiveOriginAndStartPeak) {
-  Output x = filled({2, 17, 0}, 0), y = filled({2, 17, 0}, 0);
-  const auto out = decode(x.view(), y.view(), std::vector<ScalePad>{{1.5f, 4, 2}, {1.5f, 4, 2}});
-  ASSERT_EQ(out.size(), 2u);
-  for (const auto& kp : out[1]) {
-    EXPECT_EQ(kp.x, -6.0f);
-    EXPECT_EQ(kp.y, -3.0f);
-    EXPECT_EQ(kp.score, -kInf);
-  }
-}
-
-TEST(RtmposeDecode, ShapePanicsInOrder) {
-  const std::vector<ScalePad> one{{1.0f, 0, 0}};
-  const Output good = filled({1, 17, 4}, 68);
-  EXPECT_EQ(panic_message(filled({68}, 68), good, one),
-            "index out of bounds: the len is 1 but the index is 1");
-  EXPECT_EQ(panic_message(filled({}, 1), good, one),
-            "index out of bounds: the len is 0 but the index is 1");
-  EXPECT_EQ(panic_message(filled({17, 4}, 68), good, one),
-            "index out of bounds: the len is 2 but the index is 2");
-  EXPECT_EQ(panic_message(good, filled({17, 4}, 68), one),
-            "index out of bounds: the len is 2 but the index is 2");
-  // x's block before y's dimensions.
-  EXPECT_EQ(panic_message(filled({1, 17, 5}, 68), filled({4}, 4), one),
-            "range end index 85 out of range for slice of length 68");
-  EXPECT_EQ(panic_message(good, filled({1, 17, 5}, 68), one),
-            "range end index 85 out of range for slice of length 68");
-  // Sixteen rows: row 16 is past the block.
-  EXPECT_EQ(panic_message(filled({1, 16, 4}, 64), good, one),
-            "range end index 68 out of range for slice of length 64");
-  // Row j of x before row j of y, row j before row j + 1.
-  EXPECT_EQ(panic_message(filled({1, 16, 4}, 64), filled({1, 16, 3}, 48), one),
-            "range end index 68 out of range for slice of length 64");
-  EXPECT_EQ(panic_message(filled({1, 16, 4}, 64), filled({1, 15, 3}, 45), one),
-            "range end index 48 out of range for slice of length 45");
-  EXPECT_EQ(panic_message(filled({1, 0, 4}, 0), good, one),
-            "range end index 4 out of range for slice of length 0");
-}
-
-TEST(RtmposeDecode, LowestFailingCropSurfaces) {
-  // Two crops of data, four requested: crop 2 is the first beyond the data.
-  const Output x = filled({2, 17, 4}, 136), y = filled({2, 17, 4}, 136);
-  EXPECT_EQ(panic_message(x, y, std::vector<ScalePad>(4, {1.0f, 0, 0})),
-            "range end index 204 out of range for slice of length 136");
-}
-
 TEST(RtmposeDecode, HugeDimensionsDoNotWrap) {
   // (i + 1) * K * W would wrap to 0 in 64 bits.
   const Output x = filled({1, 1ull << 32, 1ull << 32}, 0);
   EXPECT_EQ(panic_message(x, filled({1, 17, 1}, 17), {{1.0f, 0, 0}}),
             "attempt to multiply with overflow");
-}
-
-TEST(RtmposeDecode, ExtraRowsAndTrailingDimensions) {
-  // 20 rows per crop, a trailing dimension of 1, two crops of which one is read.
-  Output x = filled({2, 20, 6, 1}, 240), y = filled({2, 20, 6, 1}, 240);
-  x.data[16 * 6 + 5] = 2.0f;   // crop 0, keypoint 16, bin 5
-  x.data[17 * 6 + 1] = 9.0f;   // keypoint row 17: ignored
-  y.data[16 * 6 + 4] = 1.0f;
-  const auto out = decode(x.view(), y.view(), std::vector<ScalePad>{{1.0f, 0, 0}});
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0][16].x, 2.5f);
-  EXPECT_EQ(out[0][16].y, 2.0f);
-  EXPECT_EQ(out[0][16].score, 1.5f);
 }
 
 }  // namespace
