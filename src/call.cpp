@@ -138,8 +138,8 @@ void prefix_type_error(std::string_view param) {
     return;
   }
   Ref text = checked(PyObject_Str(value));
-  Ref message = checked(PyUnicode_FromFormat("argument '%.*s': %U", static_cast<int>(param.size()),
-                                             param.data(), text.get()));
+  const std::string prefix = "argument '" + std::string(param) + "': ";
+  Ref message = checked(PyUnicode_FromFormat("%s%U", prefix.c_str(), text.get()));
   Ref replacement = checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   PyObject* cause = PyException_GetCause(value);  // new reference or NULL
   if (cause) PyException_SetCause(replacement.get(), cause);  // steals cause

@@ -293,7 +293,7 @@ def test_passing_candidate_without_class_has_no_bucket():
 
 # --- agreement with the float32 reference ---------------------------------------
 
-VALUES = [0.0, -0.0, 0.25, 0.5, 0.75, 1.0, 2.0, 3.5, 8.0, -1.0, NAN, INF, -INF, 1e-30, 16.0]
+VALUES = [0.0, -0.0, 0.25, 0.5, 0.75, 1.0, 2.0, 3.5, 8.0, -1.0, NAN, INF, -INF, float(np.float32(1e-30)), 16.0]
 THRESHOLDS = st.sampled_from([0.0, 0.25, 0.5, 0.75, -1.0, NAN, 1.0, 1 / 3])
 
 
