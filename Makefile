@@ -13,7 +13,7 @@ PYTHON ?= $(shell v=$$(pyenv versions --bare 2>/dev/null | grep -E '^3\.12(\.[0-
 
 BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.20" ninja
 
-.PHONY: test pytest cpp-test asan build venv gtest bench demo clean
+.PHONY: test pytest cpp-test asan compat build venv gtest bench demo clean
 
 $(VENV)/.ready:
 	@test -n "$(PYTHON)" || { echo "error: CPython 3.12 not found (pyenv or python3.12)"; exit 1; }
@@ -57,7 +57,11 @@ asan: venv
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(BUILD)/asan -j $(JOBS) --target corvane
 	$(ASAN_ENV) CORVANE_EXPECT_SANITIZED=1 $(PY) -m pytest -q -p no:cacheprovider tests
 
-test: cpp-test pytest asan
+# The same sources on CPython 3.10 (with NumPy 1.x), 3.11 and 3.13: a quick suite.
+compat:
+	tools/compat.sh
+
+test: cpp-test pytest asan compat
 
 # End-to-end run on a real photo: letterbox, decode, draw; writes PNGs to demo-out/.
 demo: build
@@ -71,4 +75,4 @@ bench: build
 	  --benchmark-columns=min,median,mean,rounds --benchmark-sort=mean $(BENCH_ARGS)
 
 clean:
-	rm -rf $(BUILD) $(VENV)
+	rm -rf $(BUILD) $(VENV) .venv-py3.*
