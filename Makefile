@@ -68,11 +68,17 @@ demo: build
 	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py ".[demo]"
 	$(PY) examples/demo.py --out demo-out
 
-# Benchmarks: one pytest-benchmark table, grouped by case, corvane beside its peers.
-bench: build
+# Benchmarks: pytest-benchmark groups, one per case, corvane beside its peers,
+# run with 1 and with 2 workers and folded into one table; then the pool's own.
+bench: build cpp-test
 	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py ".[bench]"
-	$(PY) -m pytest -q bench -p no:cacheprovider --benchmark-only --benchmark-group-by=group \
-	  --benchmark-columns=min,median,mean,rounds --benchmark-sort=mean $(BENCH_ARGS)
+	for n in 1 2; do \
+	  RAYON_NUM_THREADS=$$n $(PY) -m pytest -q bench -p no:cacheprovider --benchmark-only \
+	    --benchmark-group-by=group --benchmark-columns=min,median,rounds --benchmark-sort=mean \
+	    --benchmark-json=$(BUILD)/workers-$$n.json $(BENCH_ARGS) || exit 1; \
+	done
+	$(PY) bench/summarize.py $(BUILD)/workers-1.json $(BUILD)/workers-2.json
+	for n in 1 2; do RAYON_NUM_THREADS=$$n $(BUILD)/cpp/pool_bench; done
 
 clean:
 	rm -rf $(BUILD) $(VENV) .venv-py3.*
