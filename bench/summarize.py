@@ -21,6 +21,10 @@ def load(path):
     return workers, rows
 
 
+def micros(v):
+    return f"{v:.1f}" if v >= 10 else f"{v:.3f}"
+
+
 def main(paths):
     runs = [load(p) for p in paths]
     labels = [f"{w} worker{'s' if str(w) != '1' else ''}" for w, _ in runs]
@@ -32,7 +36,7 @@ def main(paths):
         ours = next((v for k, v in last.items() if "corvane" in k), None)
         members = sorted(last, key=lambda m: ("corvane" not in m, last[m]))
         for member in members:
-            cells = [f"{rows[group][member]:.1f}" if member in rows[group] else "-" for _, rows in runs]
+            cells = [micros(rows[group][member]) if member in rows[group] else "-" for _, rows in runs]
             ratio = f"{last[member] / ours:.2f}" if ours else "-"
             print(f"| {group} | {member} | {' | '.join(cells)} | {ratio} |")
     print(f"\n{platform.processor() or platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}")
