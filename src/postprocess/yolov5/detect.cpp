@@ -86,15 +86,12 @@ void decode_rows(const float* block, std::uint64_t row_len, std::uint64_t num_cl
 
 }  // namespace
 
-std::vector<nms::Detection> decode_yolov5_image(std::span<const float> data, std::size_t b,
-                                                std::uint64_t rows, std::uint64_t row_len,
-                                                float iou_threshold, float conf_threshold) {
+std::vector<nms::Detection> decode_yolov5_image(std::span<const float> block, std::uint64_t rows,
+                                                std::uint64_t row_len, float iou_threshold,
+                                                float conf_threshold) {
   // A row shorter than the objectness column means a negative class count.
-  // It fails where the class buckets would be made, before the image's block
-  // is taken, so it wins over a buffer too short for the batch.
   if (row_len < kFirstClass) panic_capacity_overflow();
   const std::uint64_t num_classes = row_len - kFirstClass;
-  const auto block = nms::image_block(data, b, nms::checked_mul(rows, row_len));
   auto candidates = nms::collect_in_chunks<nms::Detection>(
       rows, [&](std::uint64_t begin, std::uint64_t end, std::vector<nms::Detection>& out) {
         decode_rows(block.data(), row_len, num_classes, conf_threshold, begin, end, out);
@@ -106,7 +103,8 @@ std::vector<std::vector<nms::Detection>> detect(std::span<const float> data, std
                                                 std::uint64_t rows, std::uint64_t row_len,
                                                 float iou_threshold, float conf_threshold) {
   return nms::for_each_image(images, [&](std::size_t b) {
-    return decode_yolov5_image(data, b, rows, row_len, iou_threshold, conf_threshold);
+    const auto block = nms::image_block(data, b, nms::checked_mul(rows, row_len));
+    return decode_yolov5_image(block, rows, row_len, iou_threshold, conf_threshold);
   });
 }
 

@@ -16,9 +16,9 @@ std::vector<std::vector<nms::Detection>> detect(std::span<const float> data, std
                                                 std::uint64_t rows, std::uint64_t row_len,
                                                 float iou_threshold, float conf_threshold);
 
-// Image b: the block of rows * row_len values at b * rows * row_len.
-std::vector<nms::Detection> decode_yolov5_image(std::span<const float> data, std::size_t b,
-                                                std::uint64_t rows, std::uint64_t row_len,
-                                                float iou_threshold, float conf_threshold);
+// One image: its block of rows * row_len values.
+std::vector<nms::Detection> decode_yolov5_image(std::span<const float> block, std::uint64_t rows,
+                                                std::uint64_t row_len, float iou_threshold,
+                                                float conf_threshold);
 
 }  // namespace corvane::postprocess::yolov5

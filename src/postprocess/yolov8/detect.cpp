@@ -50,17 +50,13 @@ void decode_anchors(const float* block, std::uint64_t anchors, std::uint64_t num
 
 }  // namespace
 
-std::vector<nms::Detection> decode_yolov8_image(std::span<const float> data, std::size_t b,
-                                                std::uint64_t channels, std::uint64_t anchors,
-                                                std::uint64_t trailing, float iou_threshold,
-                                                float conf_threshold) {
-  // Fewer channels than the box and the trailing ones means a negative class
-  // count (also when `trailing` alone exceeds the channels: no wrapped count
-  // is ever used). It fails where the class buckets would be made, before the
-  // image's block is taken, so it wins over a buffer too short for the batch.
-  if (trailing > channels || channels - trailing < kBoxChannels) panic_capacity_overflow();
-  const std::uint64_t num_classes = channels - trailing - kBoxChannels;
-  const auto block = nms::image_block(data, b, nms::checked_mul(channels, anchors));
+std::vector<nms::Detection> decode_yolov8_image(std::span<const float> block,
+                                                std::uint64_t anchors, std::uint64_t score_end,
+                                                float iou_threshold, float conf_threshold) {
+  // Fewer than the four box channels before the end of the scores means a
+  // negative class count.
+  if (score_end < kBoxChannels) panic_capacity_overflow();
+  const std::uint64_t num_classes = score_end - kBoxChannels;
   auto candidates = nms::collect_in_chunks<nms::Detection>(
       anchors, [&](std::uint64_t begin, std::uint64_t end, std::vector<nms::Detection>& out) {
         decode_anchors(block.data(), anchors, num_classes, conf_threshold, begin, end, out);
@@ -72,7 +68,11 @@ std::vector<std::vector<nms::Detection>> detect_with_trailing(
     std::span<const float> data, std::uint64_t images, std::uint64_t channels,
     std::uint64_t anchors, std::uint64_t trailing, float iou_threshold, float conf_threshold) {
   return nms::for_each_image(images, [&](std::size_t b) {
-    return decode_yolov8_image(data, b, channels, anchors, trailing, iou_threshold,
+    const auto block = nms::image_block(data, b, nms::checked_mul(channels, anchors));
+    // More trailing channels than channels is a negative class count too;
+    // checked here so that no wrapped count is ever used.
+    if (trailing > channels) panic_capacity_overflow();
+    return decode_yolov8_image(block, anchors, channels - trailing, iou_threshold,
                                conf_threshold);
   });
 }

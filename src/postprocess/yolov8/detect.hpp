@@ -24,11 +24,10 @@ std::vector<std::vector<nms::Detection>> detect_with_trailing(
     std::span<const float> data, std::uint64_t images, std::uint64_t channels,
     std::uint64_t anchors, std::uint64_t trailing, float iou_threshold, float conf_threshold);
 
-// Image b: the block of channels * anchors values at b * channels * anchors,
-// of which the leading channels - trailing are read (box, then class scores).
-std::vector<nms::Detection> decode_yolov8_image(std::span<const float> data, std::size_t b,
-                                                std::uint64_t channels, std::uint64_t anchors,
-                                                std::uint64_t trailing, float iou_threshold,
-                                                float conf_threshold);
+// One image: its block of channels * anchors values, of which the leading
+// `score_end` channels are read (box, then class scores up to score_end).
+std::vector<nms::Detection> decode_yolov8_image(std::span<const float> block,
+                                                std::uint64_t anchors, std::uint64_t score_end,
+                                                float iou_threshold, float conf_threshold);
 
 }  // namespace corvane::postprocess::yolov8
