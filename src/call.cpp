@@ -177,14 +177,24 @@ Call::Call(const Signature& signature, PyObject* const* args, Py_ssize_t nargs_f
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
     Py_ssize_t length = 0;
+    // A name that has no UTF-8 form (a lone surrogate, or no str at all, which
+    // only C callers can pass) cannot equal a parameter name either.
     const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &length);
-    if (!utf8) throw PyErrorAlreadySet{};
-    std::string_view name(utf8, static_cast<std::size_t>(length));
+    if (!utf8) PyErr_Clear();
+    std::string_view name = utf8 ? std::string_view(utf8, static_cast<std::size_t>(length))
+                                 : std::string_view();
     std::size_t slot = 0;
-    while (slot < n && signature.params[slot] != name) ++slot;
-    if (slot == n)
-      raise(PyExc_TypeError,
-            function() + " got an unexpected keyword argument '" + std::string(name) + "'");
+    while (utf8 && slot < n && signature.params[slot] != name) ++slot;
+    if (!utf8 || slot == n) {
+      // Formatted by the interpreter, so that any name object shows as its str().
+      PyObject* message = PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'",
+                                               function().c_str(), keyword);
+      if (message) {
+        PyErr_SetObject(PyExc_TypeError, message);
+        Py_DECREF(message);
+      }
+      throw_python_error();
+    }
     if (bound_[slot])
       raise(PyExc_TypeError,
             function() + " got multiple values for argument '" + std::string(name) + "'");

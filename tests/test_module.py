@@ -1,5 +1,6 @@
 """The module object, the function table, binding and argument conversion."""
 
+import ctypes
 import importlib
 import inspect
 import sys
@@ -133,6 +134,35 @@ def test_second_interpreter_is_refused():
 def test_binding_messages(call, message):
     with pytest.raises(TypeError) as info:
         call()
+    assert str(info.value) == message
+
+
+def _vectorcall(fn, positional, keywords):
+    """Calls fn through the C vectorcall protocol, which (unlike a Python call)
+    lets keyword names be any objects and repeat."""
+    vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+    vectorcall.restype = ctypes.py_object
+    vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+    values = [*positional, *(v for _, v in keywords)]
+    vector = (ctypes.py_object * len(values))(*values)
+    names = tuple(k for k, _ in keywords)
+    return vectorcall(fn, ctypes.cast(vector, ctypes.c_void_p), len(positional), names)
+
+
+@pytest.mark.parametrize(
+    "positional, keywords, message",
+    [
+        ((1, 2, 3, 4), [("\udc80", 5)], "get_padding() got an unexpected keyword argument '\udc80'"),
+        ((1, 2, 3), [("heigh\udc80t", 4)], "get_padding() got an unexpected keyword argument 'heigh\udc80t'"),
+        ((1, 2, 3), [(7, 4)], "get_padding() got an unexpected keyword argument '7'"),
+        ((1, 2, 3), [("height", 4), ("height", 5)], "get_padding() got multiple values for argument 'height'"),
+        ((1, 2, 3), [(b"height", 4)], "get_padding() got an unexpected keyword argument 'b'height''"),
+    ],
+)
+def test_binding_of_unusual_keyword_names(positional, keywords, message):
+    with pytest.raises(TypeError) as info:
+        _vectorcall(corvane.get_padding, positional, keywords)
+    assert type(info.value) is TypeError
     assert str(info.value) == message
 
 
