@@ -141,9 +141,11 @@ void prefix_type_error(std::string_view param) {
   const std::string prefix = "argument '" + std::string(param) + "': ";
   Ref message = checked(PyUnicode_FromFormat("%s%U", prefix.c_str(), text.get()));
   Ref replacement = checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-  PyObject* cause = PyException_GetCause(value);  // new reference or NULL
-  if (cause) PyException_SetCause(replacement.get(), cause);  // steals cause
-  PyErr_SetObject(PyExc_TypeError, replacement.get());
+  // Setting the cause, even to none, also suppresses the context in reports;
+  // restoring (rather than raising) keeps the replacement free of a context
+  // taken from whatever exception the caller is handling.
+  PyException_SetCause(replacement.get(), PyException_GetCause(value));  // steals the cause
+  PyErr_Restore(Py_NewRef(PyExc_TypeError), replacement.release(), nullptr);
 }
 
 }  // namespace

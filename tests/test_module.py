@@ -318,6 +318,19 @@ def test_prefix_keeps_cause_and_only_exact_type_error():
     assert str(info.value) == "subclass"
 
 
+def test_prefixed_error_is_not_chained_to_the_handled_exception():
+    # The renamed error replaces the conversion's own: it is not raised "during
+    # handling" of whatever the caller is handling, and shows no context.
+    try:
+        raise KeyError("handled")
+    except KeyError:
+        with pytest.raises(TypeError) as info:
+            corvane.get_padding(1.5, 2, 3, 4)
+    assert info.value.__cause__ is None
+    assert info.value.__context__ is None
+    assert info.value.__suppress_context__
+
+
 def test_conversion_in_parameter_order():
     # Both arguments are wrong: the first parameter is reported.
     with pytest.raises(TypeError, match="^argument 'src_w'"):
