@@ -266,10 +266,12 @@ const Shared& shared_registry() {
   return *g_shared;
 }
 
-void check_acquired(int code) {
+// -2 (not writeable) is a refusal only an exclusive acquire can give.
+void check_acquired(int code, bool exclusive) {
   if (code == 0) return;
   if (code == -1) throw Panic("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
-  if (code == -2) throw Panic("called `Result::unwrap()` on an `Err` value: NotWriteable");
+  if (code == -2 && exclusive)
+    throw Panic("called `Result::unwrap()` on an `Err` value: NotWriteable");
   throw Panic("Unexpected return code " + std::to_string(code) + " from borrow checking API");
 }
 
@@ -335,9 +337,9 @@ void accept(PyObject* obj) {
   }
   const Shared& shared = shared_registry();
   if constexpr (std::is_const_v<T>)
-    check_acquired(shared.acquire(shared.flags, as_array(obj)));
+    check_acquired(shared.acquire(shared.flags, as_array(obj)), false);
   else
-    check_acquired(shared.acquire_mut(shared.flags, as_array(obj)));
+    check_acquired(shared.acquire_mut(shared.flags, as_array(obj)), true);
 }
 
 template void accept<const std::uint8_t>(PyObject*);

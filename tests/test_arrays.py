@@ -236,20 +236,29 @@ FOREIGN_REGISTRY = """
     ACQ = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.c_void_p)
     REL = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)
     calls = []
-    acquire = ACQ(lambda flags, arr: calls.append("acquire") or CODE)
-    release = REL(lambda flags, arr: calls.append("release"))
+    def recorder(kind, code=None):
+        names = {id(src): "src", id(dst): "dst", id(pred): "pred"}
+        return lambda flags, arr: calls.append(kind + ":" + names[arr]) or code
+    src = np.zeros((4, 4, 3), np.uint8)
+    dst = np.zeros((3, 4, 4), np.float32)
+    pred = np.zeros(51, np.float32)
+    keep = [ACQ(recorder("acquire", SHARED)), ACQ(recorder("acquire_mut", EXCLUSIVE)),
+            REL(recorder("release")), REL(recorder("release_mut"))]
     class Shared(ctypes.Structure):
         _fields_ = [("version", ctypes.c_uint64), ("flags", ctypes.c_void_p),
                     ("acquire", ACQ), ("acquire_mut", ACQ), ("release", REL), ("release_mut", REL)]
-    record = Shared(VERSION, None, acquire, acquire, release, release)
+    record = Shared(VERSION, None, *keep)
     new = ctypes.pythonapi.PyCapsule_New
     new.restype = ctypes.py_object
     new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
-    name = ctypes.c_char_p(b"_RUST_NUMPY_BORROW_CHECKING_API")
+    name = ctypes.c_char_p(NAME)
     multiarray._RUST_NUMPY_BORROW_CHECKING_API = new(ctypes.addressof(record), name, None)
     import corvane
     try:
-        corvane.alphapose_postprocess(np.zeros(51, np.float32), 1.0)
+        if CALL == "pred":
+            corvane.alphapose_postprocess(pred, 1.0)
+        else:
+            corvane.yolov5_det_preprocess(src, dst)
         print("ok", calls)
     except BaseException as e:
         print(type(e).__name__, e, calls)
@@ -257,16 +266,26 @@ FOREIGN_REGISTRY = """
 
 
 @pytest.mark.parametrize(
-    "code, version, expected",
+    "call, shared, exclusive, version, name, expected",
     [
-        (0, 1, "ok ['acquire', 'release']"),
-        (-1, 1, f"PanicException {ALREADY} ['acquire']"),
-        (7, 1, "PanicException Unexpected return code 7 from borrow checking API ['acquire']"),
-        (0, 0, "PanicException Interal borrow checking API error"),
+        ("pred", 0, 0, 1, CAPSULE, "ok ['acquire:pred', 'release:pred']"),
+        ("pred", -1, 0, 1, CAPSULE, f"PanicException {ALREADY} ['acquire:pred']"),
+        ("pred", 7, 0, 1, CAPSULE, "PanicException Unexpected return code 7 from borrow checking API ['acquire:pred']"),
+        # -2 means "not writeable" only from the exclusive acquire.
+        ("pred", -2, 0, 1, CAPSULE, "PanicException Unexpected return code -2 from borrow checking API ['acquire:pred']"),
+        ("src", 0, -2, 1, CAPSULE, f"PanicException {NOT_WRITEABLE} ['acquire:src', 'acquire_mut:dst', 'release:src']"),
+        ("src", 0, -3, 1, CAPSULE, "PanicException Unexpected return code -3 from borrow checking API"),
+        # Writable borrows are given back first.
+        ("src", 0, 0, 1, CAPSULE, "ok ['acquire:src', 'acquire_mut:dst', 'release_mut:dst', 'release:src']"),
+        ("pred", 0, 0, 0, CAPSULE, "PanicException Interal borrow checking API error"),
     ],
 )
-def test_existing_registry_is_used(code, version, expected):
-    out = run_python(FOREIGN_REGISTRY.replace("CODE", str(code)).replace("VERSION", str(version)))
+def test_existing_registry_is_used(call, shared, exclusive, version, name, expected):
+    code = FOREIGN_REGISTRY
+    for key, value in [("SHARED", shared), ("EXCLUSIVE", exclusive), ("VERSION", version),
+                       ("NAME", repr(name)), ("CALL", repr(call))]:
+        code = code.replace(key, str(value))
+    out = run_python(code)
     assert out.stdout.strip().startswith(expected), out.stdout + out.stderr
 
 
