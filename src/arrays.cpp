@@ -258,7 +258,11 @@ const Shared& shared_registry() {
   }
   if (!PyCapsule_CheckExact(capsule.get()))
     registry_error("the attribute " + std::string(kRegistryName) + " is not a capsule");
-  auto* shared = static_cast<const Shared*>(PyCapsule_GetPointer(capsule.get(), kRegistryName));
+  // The attribute is what identifies the registry; whatever name its
+  // publisher gave the capsule, the record is read the same way.
+  const char* name = PyCapsule_GetName(capsule.get());
+  if (!name && PyErr_Occurred()) registry_error(take_error_text());
+  auto* shared = static_cast<const Shared*>(PyCapsule_GetPointer(capsule.get(), name));
   if (!shared) registry_error(take_error_text());
   if (shared->version == 0) registry_error("the registry's version is 0");
   g_shared = shared;

@@ -278,6 +278,8 @@ FOREIGN_REGISTRY = """
         # Writable borrows are given back first.
         ("src", 0, 0, 1, CAPSULE, "ok ['acquire:src', 'acquire_mut:dst', 'release_mut:dst', 'release:src']"),
         ("pred", 0, 0, 0, CAPSULE, "PanicException Interal borrow checking API error"),
+        # The record is found by the attribute; the capsule's own name does not matter.
+        ("pred", 0, 0, 1, b"another name", "ok ['acquire:pred', 'release:pred']"),
     ],
 )
 def test_existing_registry_is_used(call, shared, exclusive, version, name, expected):
