@@ -37,8 +37,10 @@ void raise_panic(const Panic& failure) noexcept {
                failure.thread_name().c_str(), failure.where().file_name(),
                static_cast<unsigned>(failure.where().line()),
                static_cast<unsigned>(failure.where().column()), message);
-  std::fputs("note: the call raised corvane's PanicException (a BaseException); "
-             "the module stays usable for further calls\n",
+  // The failure is a C++ exception thrown where it arose (on a worker too), so
+  // a debugger stopping at every throw shows the stack of its origin.
+  std::fputs("note: run under gdb with `catch throw` to obtain a backtrace of where the "
+             "failure arose\n",
              stderr);
   std::fflush(stderr);
   PyObject* text = PyUnicode_FromString(message);

@@ -350,8 +350,11 @@ def test_panic_is_base_exception_and_module_stays_usable(capfd):
     assert panic_type.__bases__ == (BaseException,)
     assert "BaseException" in panic_type.__doc__
     assert exc.args == ("index out of bounds: the len is 3 but the index is 3",)
-    err = capfd.readouterr().err
-    assert "panicked at" in err and "index out of bounds: the len is 3 but the index is 3" in err
+    report = capfd.readouterr().err.splitlines()
+    assert report[0].startswith("thread 'main' panicked at src/")
+    assert report[1] == "index out of bounds: the len is 3 but the index is 3"
+    assert report[2].startswith("note: ") and "backtrace" in report[2]
+    assert len(report) == 3
     caught = False
     try:
         try:
