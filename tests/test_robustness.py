@@ -153,3 +153,30 @@ def test_threads_calling_at_once_get_correct_results():
     for t in threads:
         t.join()
     assert failures == []
+
+
+OUT_OF_MEMORY = """
+import resource, numpy as np, corvane
+pred = np.ones((2, 1_000_000, 6), np.float32)  # every row passes: one candidate per row
+corvane.yolov5_postprocess(np.ones((2, 4, 6), np.float32), 0.5, 0.5)  # the pool exists before memory runs short
+with open("/proc/self/statm") as f:
+    mapped = int(f.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (mapped + 16 * 2**20, resource.RLIM_INFINITY))
+try:
+    corvane.yolov5_postprocess(pred, 0.5, 0.5)
+    print("no failure")
+except BaseException as e:
+    print(type(e).__name__)
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer reserves address space of its own")
+@pytest.mark.parametrize("workers", ["1", "2"])
+def test_allocation_failure_on_a_worker_is_memory_error(workers):
+    # The per-image candidates are collected on the workers; running out of
+    # memory there reaches Python as MemoryError, never as a panic or a crash.
+    env = dict(os.environ, RAYON_NUM_THREADS=workers)
+    out = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], env=env, capture_output=True,
+                         text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "MemoryError", out.stdout + out.stderr
