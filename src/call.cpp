@@ -269,6 +269,9 @@ std::array<float, 3> Call::f32x3(std::string_view param) {
 
 template <class T>
 Array<T> Call::array(std::string_view param) {
+  // Room for the record first: once the borrow is taken, keeping track of it
+  // must not be able to fail, or the array would stay borrowed for good.
+  borrows_.reserve(borrows_.size() + 1);
   PyObject* obj = convert(param, [](PyObject* o) {
     arrays::accept<T>(o);
     return o;
