@@ -27,7 +27,8 @@ void decode_anchors(const float* block, std::uint64_t anchors, std::uint64_t num
   const float* h = block + 3 * anchors;
   for (std::uint64_t a0 = begin; a0 < end; a0 += kSweep) {
     const std::uint64_t len = std::min(kSweep, end - a0);
-    channel_maxima_and_classes(block, anchors, kBoxChannels, num_classes, a0, len, best, cls);
+    channel_maxima_and_classes(block, anchors, kBoxChannels, num_classes, a0, len,
+                               conf_threshold, best, cls);
     // The passing anchors are listed without a branch, so that the few that
     // pass do not each stall the scan with a mispredicted jump.
     std::uint32_t count = 0;

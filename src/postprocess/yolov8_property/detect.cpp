@@ -65,7 +65,7 @@ void decode_anchors(const ImageLayout& image, const Groups& groups, float conf_t
   for (std::uint64_t a0 = begin; a0 < end; a0 += kSweep) {
     const std::uint64_t len = std::min(kSweep, end - a0);
     yolov8::channel_maxima_and_classes(image.block, n, kBoxChannels, groups.num_cls, a0, len,
-                                       best, classes);
+                                       conf_threshold, best, classes);
     std::uint32_t count = 0;
     for (std::uint32_t l = 0; l < len; ++l) {
       passing[count] = l;
