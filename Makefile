@@ -26,7 +26,7 @@ venv: $(VENV)/.ready
 
 # Builds and installs the module into the venv (incremental build tree in build/py).
 build: venv
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py ".[test]"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py ".[test,check]"
 
 pytest: build
 	$(PY) -m pytest -q tests
