@@ -27,11 +27,4 @@ PyObject* fetch_sub_release(Call& call);
 PyObject* compare_exchange_add(Call& call);
 PyObject* compare_exchange_sub(Call& call);
 
-// For a function whose kernel is not built yet: its arguments were bound and
-// converted; the call ends with NotImplementedError.
-[[noreturn]] inline void not_implemented(const char* name) {
-  PyErr_Format(PyExc_NotImplementedError, "%s() is not implemented yet", name);
-  throw PyErrorAlreadySet{};
-}
-
 }  // namespace corvane::entries
