@@ -4,6 +4,7 @@
 // image come out in ascending index whatever the split.
 #pragma once
 
+#include "core/concatenate.hpp"
 #include "core/panic.hpp"
 #include "parallel/pool.hpp"
 
@@ -56,13 +57,7 @@ std::vector<R> collect_in_chunks(std::uint64_t count, const Decode& decode) {
                                                 decode(begin, std::min(count, begin + kChunk), part);
                                                 return part;
                                               });
-  std::size_t total = 0;
-  for (const auto& part : parts) total += part.size();
-  std::vector<R> out;
-  out.reserve(total);
-  for (auto& part : parts)
-    for (auto& r : part) out.push_back(std::move(r));
-  return out;
+  return concatenate(std::move(parts));
 }
 
 // decode_image(b) for every image b of [0, images), in image order. Images are

@@ -5,6 +5,7 @@
 // property record in props.hpp). Records are only moved, never copied.
 #pragma once
 
+#include "core/concatenate.hpp"
 #include "parallel/pool.hpp"
 
 #include <bit>
@@ -146,13 +147,7 @@ std::vector<R> suppress_by_class(std::vector<std::vector<R>> buckets, float iou_
       std::move(buckets), [iou_threshold](std::vector<R>&& bucket) {
         return non_max_suppression(std::move(bucket), iou_threshold);
       });
-  std::size_t total = 0;
-  for (const auto& survivors : per_class) total += survivors.size();
-  std::vector<R> out;
-  out.reserve(total);
-  for (auto& survivors : per_class)
-    for (auto& r : survivors) out.push_back(std::move(r));
-  return out;
+  return concatenate(std::move(per_class));
 }
 
 // What suppress_by_class returns for buckets filled from `candidates` (one
