@@ -6,8 +6,14 @@ of a 32-bit word in shared memory. Heavy loops run on a process-wide worker
 pool sized by RAYON_NUM_THREADS (or RAYON_RS_NUM_CPUS, else the CPU count).
 """
 
+import sys
 from collections.abc import Sequence
 from typing import SupportsFloat, SupportsIndex, TypeAlias
+
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer
+else:
+    from typing_extensions import Buffer
 
 import numpy as np
 import numpy.typing as npt
@@ -45,8 +51,11 @@ _PropertyDetection: TypeAlias = tuple[tuple[float, float, float, float, int, flo
 """((x1, y1, x2, y2, class_id, score), [(choice, score), ...])."""
 _Keypoint: TypeAlias = tuple[float, float, float]
 """(x, y, score)."""
-_Buffer: TypeAlias = bytearray | memoryview | npt.NDArray[np.uint8]
-"""A writable byte buffer whose first 4 bytes (4-byte aligned) hold the shared word."""
+_Buffer: TypeAlias = Buffer
+"""A writable buffer of unsigned bytes (bytearray, mmap, array('B'), a uint8
+array, shared memory) whose first 4 bytes, 4-byte aligned, hold the word."""
+
+__version__: str
 
 class PanicException(BaseException):
     """Raised when the native code fails (an index out of range, a refused
@@ -54,21 +63,26 @@ class PanicException(BaseException):
     ``except Exception`` does not catch it; the module stays usable."""
 
 def yolov5_det_preprocess(src: _Image, dst: _Tensor) -> _Letterbox:
-    """_Letterbox src into the (3, DH, DW) planes of dst as RGB values byte / 255.
+    """Letterbox the BGR image src into the (3, H, W) RGB planes of dst as byte / 255.
 
-    Only the image area is written; pre-fill dst with the padding value."""
+    Only the image area is written: pre-fill dst with the padding value.
+    Returns (ratio, pad_x, pad_y) to map model-input boxes back to src."""
 
 def yolov5_cls_preprocess(src: _Image, dst: _Tensor) -> _Letterbox:
-    """_Letterbox src into dst with ImageNet mean/std normalisation per RGB plane."""
+    """Letterbox src into the (3, H, W) planes of dst with ImageNet mean/std
+    normalisation per RGB plane; pre-fill dst (0 is the mean)."""
 
 def std_preprocess(
     src: _Image, dst: _Tensor, mean_val: Sequence[SupportsFloat], std_val: Sequence[SupportsFloat]
 ) -> _Letterbox:
-    """_Letterbox src into dst as (byte k - mean_val[k]) / std_val[k] in plane 2 - k."""
+    """Letterbox src into the (3, H, W) planes of dst as
+    (byte k - mean_val[k]) / std_val[k] in plane 2 - k; pre-fill dst."""
 
 def rtmpose_preprocess(src: _Image, dst: _Tensor, padding_rate: SupportsFloat) -> _Letterbox:
-    """_Letterbox src into dst (ImageNet normalisation) with a context margin of
-    padding_rate times the width and height on every side."""
+    """Letterbox the person crop src into the (3, H, W) planes of dst (ImageNet
+    normalisation) with a context margin of padding_rate times the width and
+    height on every side; pre-fill dst (0 is the mean). Pass the returned
+    (ratio, pad_x, pad_y) to rtmpose_postprocess."""
 
 def get_padding(
     src_w: SupportsIndex, src_h: SupportsIndex, width: SupportsIndex, height: SupportsIndex
@@ -116,8 +130,9 @@ def alphapose_postprocess(pred: _Tensor, scale: SupportsFloat) -> list[_Keypoint
 def rtmpose_postprocess(
     batch_pred_x: _Tensor, batch_pred_y: _Tensor, batch_scale_pad: Sequence[tuple[SupportsFloat, SupportsIndex, SupportsIndex]]
 ) -> list[list[_Keypoint]]:
-    """Decode SimCC outputs into 17 keypoints per crop, mapped back through the
-    crop's (ratio, pad_x, pad_y) from rtmpose_preprocess."""
+    """Decode SimCC outputs into 17 (x, y, score) keypoints per crop, already
+    mapped back to crop pixels through the crop's (ratio, pad_x, pad_y) from
+    rtmpose_preprocess."""
 
 def compare_exchange(data_ptr: _Buffer, cur: SupportsIndex, new: SupportsIndex) -> bool:
     """Store new in the shared word if it holds cur; True when stored."""

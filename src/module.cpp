@@ -118,6 +118,21 @@ PyObject* module_getattr(PyObject*, PyObject* name) noexcept {
 
 PyMethodDef g_getattr = {"__getattr__", &module_getattr, METH_O, nullptr};
 
+// dir(corvane) lists PanicException too, although it only exists once asked for.
+PyObject* module_dir(PyObject* module, PyObject*) noexcept {
+  PyObject* names = PyDict_Keys(PyModule_GetDict(module));
+  if (!names) return nullptr;
+  Ref panic = Ref::steal(PyUnicode_FromString("PanicException"));
+  int present = panic ? PySequence_Contains(names, panic.get()) : -1;
+  if (present < 0 || (present == 0 && PyList_Append(names, panic.get()) < 0) || PyList_Sort(names) < 0) {
+    Py_DECREF(names);
+    return nullptr;
+  }
+  return names;
+}
+
+PyMethodDef g_dir = {"__dir__", &module_dir, METH_NOARGS, nullptr};
+
 std::atomic<std::int64_t> g_owner{-1};
 PyObject* g_module = nullptr;
 
@@ -149,7 +164,10 @@ bool add_functions(PyObject* module) {
     if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return false;
   }
   Ref getattr = Ref::steal(PyCFunction_NewEx(&g_getattr, module, name_of_module.get()));
-  return getattr && PyObject_SetAttrString(module, "__getattr__", getattr.get()) == 0;
+  if (!getattr || PyObject_SetAttrString(module, "__getattr__", getattr.get()) < 0) return false;
+  Ref dir = Ref::steal(PyCFunction_NewEx(&g_dir, module, name_of_module.get()));
+  if (!dir || PyObject_SetAttrString(module, "__dir__", dir.get()) < 0) return false;
+  return PyModule_AddStringConstant(module, "__version__", CORVANE_VERSION) == 0;
 }
 
 }  // namespace

@@ -376,3 +376,17 @@ def test_panic_type_is_reachable_by_name_only():
     assert "PanicException" not in corvane.__all__
     with pytest.raises(AttributeError, match="module 'corvane' has no attribute 'nope'"):
         corvane.nope
+
+
+def test_version_is_the_package_version_and_dir_lists_the_panic_type():
+    import importlib.metadata
+    import pathlib
+    import re
+
+    assert corvane.__version__ == importlib.metadata.version("corvane")
+    project = (pathlib.Path(__file__).parent.parent / "pyproject.toml").read_text(encoding="utf-8")
+    assert re.search(rf'^version = "{re.escape(corvane.__version__)}"$', project, re.M)
+    names = dir(corvane)
+    assert names == sorted(names)
+    assert {"PanicException", "__version__", *corvane.__all__} <= set(names)
+    assert "PanicException" not in corvane.__dict__

@@ -1,5 +1,8 @@
 """Checked with mypy --strict by test_stubs: the stubs must type real usage."""
 
+import array
+import mmap
+
 import numpy as np
 
 import corvane
@@ -27,6 +30,11 @@ word = bytearray(4)
 previous: int = corvane.fetch_add_seq_cst(word, 1)
 ok, value = corvane.compare_exchange_add(word, 1)
 flag: bool = ok and corvane.compare_exchange(word, value, 0)
+with mmap.mmap(-1, 4) as mapped:
+    corvane.fetch_sub_release(mapped, 1)
+corvane.fetch_add_release(array.array("B", bytes(4)), 1)
+corvane.compare_exchange_sub(memoryview(word), 1)
+version: str = corvane.__version__
 try:
     corvane.alphapose_postprocess(np.zeros(51, np.float32), 2.0)
 except corvane.PanicException as failure:
