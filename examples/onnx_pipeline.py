@@ -1,0 +1,148 @@
+#!/usr/bin/env python3
+"""corvane around a real ONNX Runtime session: letterbox, run, decode, map back, draw.
+
+    python examples/onnx_pipeline.py --model yolov8n.onnx --image street.jpg --kind det
+    python examples/onnx_pipeline.py --model yolov8n-seg.onnx --image street.jpg --kind seg
+    python examples/onnx_pipeline.py --model rtmpose-m.onnx --image person.jpg --kind pose \
+        [--person-model yolov8n.onnx]
+
+det: a YOLOv8 detector, output (1, 4 + classes, N). seg: a YOLOv8 segmentation
+model, outputs (1, 4 + classes + M, N) and prototypes (1, M, mh, mw). pose: an
+RTMPose model, outputs SimCC x (1, 17, 2 * W) and y (1, 17, 2 * H), run on
+each person box that --person-model finds (class 0), or on the whole image.
+Prints one line per detection or keypoint in source pixels and writes an
+annotated PNG (--out). Needs numpy, onnxruntime and pillow
+(`pip install "corvane[onnx]"`).
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from pathlib import Path
+
+import numpy as np
+import onnxruntime as ort
+from PIL import Image, ImageDraw
+
+import corvane
+
+PAD_VALUE = 114 / 255  # the grey YOLOv8 is trained with in the letterbox margins
+POSE_PADDING = 0.25  # context margin around a person crop, as a fraction of its size
+MASK_COLOURS = ((255, 56, 56), (56, 255, 56), (56, 56, 255), (255, 157, 151), (255, 112, 31), (72, 249, 10))
+
+
+def session_input_size(session: ort.InferenceSession, default: tuple[int, int]) -> tuple[int, int]:
+    """(width, height) of the session's first input; symbolic dimensions take the default."""
+    shape = session.get_inputs()[0].shape
+    h, w = shape[2], shape[3]
+    return (w if isinstance(w, int) else default[0], h if isinstance(h, int) else default[1])
+
+
+def letterbox_and_run(
+    session: ort.InferenceSession, bgr: np.ndarray, size: tuple[int, int]
+) -> tuple[list[np.ndarray], tuple[float, int, int]]:
+    dst = np.full((3, size[1], size[0]), PAD_VALUE, np.float32)
+    letterbox = corvane.yolov5_det_preprocess(bgr, dst)
+    outputs = session.run(None, {session.get_inputs()[0].name: dst[None]})
+    # Runtimes may hand back any layout; corvane reads C-ordered float32.
+    return [np.ascontiguousarray(o, dtype=np.float32) for o in outputs], letterbox
+
+
+def to_source(box, letterbox, width: int, height: int) -> tuple[float, float, float, float]:
+    ratio, pad_x, pad_y = letterbox
+    x1, y1, x2, y2 = ((box[0] - pad_x) * ratio, (box[1] - pad_y) * ratio, (box[2] - pad_x) * ratio, (box[3] - pad_y) * ratio)
+    return (min(max(x1, 0.0), width), min(max(y1, 0.0), height), min(max(x2, 0.0), width), min(max(y2, 0.0), height))
+
+
+def detect(session, bgr, iou, conf, seg: bool):
+    size = session_input_size(session, (640, 640))
+    outputs, letterbox = letterbox_and_run(session, bgr, size)
+    if seg:
+        pred, protos = outputs[0], outputs[1]
+        detections = corvane.yolov8_seg_postprocess(pred, iou, conf, protos.shape[1])[0]
+    else:
+        pred, protos = outputs[0], None
+        detections = corvane.yolov8_det_postprocess(pred, iou, conf)[0]
+    height, width = bgr.shape[:2]
+    boxes = [(to_source(d[:4], letterbox, width, height), d[4], d[5]) for d in detections]
+    masks = None
+    if seg:
+        masks = np.zeros((len(detections), height, width), np.uint8)
+        corvane.yolov8_seg_masks(pred, protos, 0, detections, size, letterbox, masks)
+    return boxes, masks
+
+
+def pose(session, bgr, person_boxes):
+    width, height = session_input_size(session, (192, 256))
+    inputs = np.zeros((len(person_boxes), 3, height, width), np.float32)  # 0 is the normalised mean
+    scale_pads = []
+    for (x0, y0, x1, y1), dst in zip(person_boxes, inputs):
+        crop = np.ascontiguousarray(bgr[y0:y1, x0:x1])
+        scale_pads.append(corvane.rtmpose_preprocess(crop, dst, POSE_PADDING))
+    simcc_x, simcc_y = [], []
+    for one in inputs:  # exported RTMPose models usually take one crop per run
+        x, y = session.run(None, {session.get_inputs()[0].name: one[None]})[:2]
+        simcc_x.append(x[0])
+        simcc_y.append(y[0])
+    people = corvane.rtmpose_postprocess(
+        np.ascontiguousarray(simcc_x, np.float32), np.ascontiguousarray(simcc_y, np.float32), scale_pads
+    )
+    # Keypoints come back in crop pixels: shift them by the crop's corner.
+    return [[(x + x0, y + y0, s) for x, y, s in keypoints] for (x0, y0, _, _), keypoints in zip(person_boxes, people)]
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--model", required=True, type=Path)
+    parser.add_argument("--image", required=True, type=Path)
+    parser.add_argument("--kind", required=True, choices=("det", "seg", "pose"))
+    parser.add_argument("--person-model", type=Path, help="pose only: a YOLOv8 detector for the person crops")
+    parser.add_argument("--out", type=Path, default=Path("onnx-out.png"))
+    parser.add_argument("--iou", type=float, default=0.45)
+    parser.add_argument("--conf", type=float, default=0.25)
+    args = parser.parse_args(argv)
+
+    rgb = Image.open(args.image).convert("RGB")
+    bgr = np.ascontiguousarray(np.asarray(rgb)[..., ::-1])
+    height, width = bgr.shape[:2]
+    canvas = rgb.copy()
+    draw = ImageDraw.Draw(canvas)
+    providers = ["CPUExecutionProvider"]
+    session = ort.InferenceSession(str(args.model), providers=providers)
+
+    if args.kind in ("det", "seg"):
+        boxes, masks = detect(session, bgr, args.iou, args.conf, args.kind == "seg")
+        if masks is not None and len(masks):
+            overlay = np.asarray(canvas).copy()
+            for d, mask in enumerate(masks.view(bool)):
+                overlay[mask] = overlay[mask] // 2 + np.array(MASK_COLOURS[d % len(MASK_COLOURS)], np.uint8) // 2
+            canvas = Image.fromarray(overlay)
+            draw = ImageDraw.Draw(canvas)
+        for d, ((x1, y1, x2, y2), class_id, score) in enumerate(boxes):
+            area = int(masks[d].sum()) if masks is not None else None
+            print(f"box {x1:.1f} {y1:.1f} {x2:.1f} {y2:.1f} class {class_id} score {score:.3f}"
+                  + (f" mask {area}" if area is not None else ""))
+            draw.rectangle((x1, y1, x2, y2), outline=(255, 56, 56), width=2)
+            draw.text((x1 + 2, y1 + 2), f"{class_id} {score:.2f}", fill=(255, 255, 255))
+    else:
+        if args.person_model is not None:
+            detector = ort.InferenceSession(str(args.person_model), providers=providers)
+            found, _ = detect(detector, bgr, args.iou, args.conf, seg=False)
+            person_boxes = [tuple(int(round(v)) for v in box) for box, class_id, _ in found if class_id == 0]
+            person_boxes = [(x1, y1, x2, y2) for x1, y1, x2, y2 in person_boxes if x2 > x1 and y2 > y1]
+        else:
+            person_boxes = [(0, 0, width, height)]
+        for box, keypoints in zip(person_boxes, pose(session, bgr, person_boxes)):
+            draw.rectangle(box, outline=(56, 56, 255), width=2)
+            for x, y, score in keypoints:
+                print(f"keypoint {x:.1f} {y:.1f} score {score:.3f}")
+                draw.ellipse((x - 3, y - 3, x + 3, y + 3), fill=(255, 56, 56))
+    args.out.parent.mkdir(parents=True, exist_ok=True)
+    canvas.save(args.out)
+    print(f"wrote {args.out}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
