@@ -36,7 +36,8 @@ gtest:
 	@if ! [ -e /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] && \
 	    ! [ -e /usr/lib/cmake/GTest/GTestConfig.cmake ] && ! [ -e /usr/local/lib/cmake/GTest/GTestConfig.cmake ]; then \
 	  echo "installing GoogleTest (libgtest-dev)"; \
-	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev) >/dev/null; \
+	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev) >/dev/null 2>&1 || \
+	    { echo "error: could not install GoogleTest with apt-get (needs root and network): install the package libgtest-dev, then rerun"; exit 1; }; \
 	fi
 
 cpp-test: venv gtest
@@ -74,9 +75,31 @@ compat:
 test: cpp-test tsan pytest asan compat
 
 # End-to-end run on a real photo: letterbox, decode, draw; writes PNGs to demo-out/.
-demo: build
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py ".[demo]"
-	$(PY) examples/demo.py --out demo-out
+# Without MODEL the model outputs are simulated (the pictures say so). With
+# MODEL=path.onnx an onnxruntime session runs it: KIND=det|seg|pose (default
+# det), IMAGE=path (default: scikit-image's astronaut photo).
+# Its own venv holds only the module and what the demo needs.
+DEMO_VENV ?= .venv-demo
+DEMO_PY   := $(DEMO_VENV)/bin/python
+KIND      ?= det
+$(DEMO_VENV)/.ready:
+	@test -n "$(PYTHON)" || { echo "error: CPython 3.12 not found (pyenv or python3.12)"; exit 1; }
+	$(PYTHON) -m venv $(DEMO_VENV)
+	$(DEMO_PY) -m pip install -q --upgrade pip
+	$(DEMO_PY) -m pip install -q $(BUILD_DEPS)
+	touch $@
+
+demo: $(DEMO_VENV)/.ready
+ifeq ($(MODEL),)
+	$(DEMO_PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/demo ".[demo]"
+	$(DEMO_PY) examples/demo.py --out demo-out
+else
+	$(DEMO_PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/demo ".[demo,onnx]"
+	mkdir -p demo-out
+	$(if $(IMAGE),,$(DEMO_PY) -c "import skimage.data, PIL.Image; PIL.Image.fromarray(skimage.data.astronaut()).save('demo-out/astronaut.png')")
+	$(DEMO_PY) examples/onnx_pipeline.py --model "$(MODEL)" --image "$(or $(IMAGE),demo-out/astronaut.png)" \
+	  --kind $(KIND) --out demo-out/onnx-$(KIND).png
+endif
 
 # Benchmarks: pytest-benchmark groups, one per case, corvane beside its peers,
 # run with 1 and with 2 workers and folded into one table; then the pool's own.
@@ -91,4 +114,4 @@ bench: build cpp-test
 	for n in 1 2; do RAYON_NUM_THREADS=$$n $(BUILD)/cpp/pool_bench; done
 
 clean:
-	rm -rf $(BUILD) $(VENV) .venv-py3.*
+	rm -rf $(BUILD) $(VENV) $(DEMO_VENV) .venv-py3.*

@@ -27,7 +27,7 @@ from typing import TypeVar
 
 import numpy as np
 import skimage.data
-from PIL import Image, ImageDraw
+from PIL import Image, ImageDraw, PngImagePlugin
 
 import corvane
 
@@ -237,6 +237,22 @@ def person_crop(box: tuple[float, ...], width: int, height: int) -> tuple[int, i
 PALETTE = ((255, 56, 56), (56, 168, 255), (72, 210, 90), (255, 178, 29), (207, 73, 255))
 
 
+CAPTION = "SIMULATED model output (no model was run); letterbox and decoding by corvane"
+
+
+def save_captioned(image: Image.Image, path: Path) -> None:
+    """Writes the picture with the caption drawn in a band along its bottom
+    edge and stored as the PNG's Comment, so nobody takes it for a model's."""
+    draw = ImageDraw.Draw(image)
+    _, _, tw, th = draw.textbbox((0, 0), CAPTION)
+    band = th + 8
+    draw.rectangle((0, image.height - band, image.width, image.height), fill=(0, 0, 0))
+    draw.text((4, image.height - band + 3), CAPTION, fill=(255, 255, 0))
+    info = PngImagePlugin.PngInfo()
+    info.add_text("Comment", CAPTION)
+    image.save(path, pnginfo=info)
+
+
 def draw_detections(photos: list[Photo], found: list[list[tuple]], path: Path) -> None:
     """The photos side by side: annotations thin white, detections thick and labelled."""
     width = sum(p.rgb.shape[1] for p in photos)
@@ -259,7 +275,7 @@ def draw_detections(photos: list[Photo], found: list[list[tuple]], path: Path) -
             draw.rectangle((tx - 2, ty - 1, tx + tw + 2, ty + th + 2), fill=colour)
             draw.text((tx, ty), label, fill=(255, 255, 255))
         left += photo.rgb.shape[1]
-    canvas.save(path)
+    save_captioned(canvas, path)
 
 
 def draw_pose(
@@ -274,7 +290,7 @@ def draw_pose(
     for x, y, score in keypoints:
         if score >= VISIBLE:
             draw.ellipse((x - 5, y - 5, x + 5, y + 5), fill=(255, 56, 56), outline=(255, 255, 255))
-    image.save(path)
+    save_captioned(image, path)
 
 
 def main(argv: list[str] | None = None) -> int:

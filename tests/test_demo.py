@@ -53,8 +53,13 @@ def test_writes_both_pictures(run, demo):
 
 
 def test_says_the_model_output_is_simulated(run):
-    _, stdout = run
+    out, stdout = run
     assert "SIMULATED" in stdout
+    for name in ("pose.png", "detections.png"):
+        with PIL_Image.open(out / name) as picture:
+            assert picture.info["Comment"].startswith("SIMULATED model output")
+            band = picture.convert("RGB").crop((0, picture.height - 4, picture.width, picture.height))
+            assert set(band.getdata()) == {(0, 0, 0)}  # the caption's band, below its text
     assert "Step timings in microseconds" in stdout
 
 
