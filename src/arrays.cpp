@@ -309,8 +309,11 @@ std::uint64_t Array<T>::size() const noexcept {
 
 template <class T>
 std::span<T> Array<T>::data() const {
-  const int flags = PyArray_FLAGS(as_array(array_));
-  if (!(flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)))
+  // Kernels address the buffer in row-major order, so only C order will do:
+  // a Fortran-ordered array (a transposed model output, say) would be read
+  // against its shape. Arrays that are both (1-D, unit dimensions) carry the
+  // C flag too.
+  if (!(PyArray_FLAGS(as_array(array_)) & NPY_ARRAY_C_CONTIGUOUS))
     throw Panic("called `Result::unwrap()` on an `Err` value: NotContiguousError");
   return {static_cast<T*>(PyArray_DATA(as_array(array_))), static_cast<std::size_t>(size())};
 }
@@ -352,10 +355,16 @@ template void accept<float>(PyObject*);
 
 void release(PyObject* array, bool exclusive) noexcept {
   const Shared& shared = *g_shared;  // set by the accept that took the borrow
+  // A failing call releases its borrows with its exception pending; a
+  // registry published by another module may call into Python, so it runs
+  // with no error set and the caller's exception is put back afterwards.
+  PyObject *type, *value, *trace;
+  PyErr_Fetch(&type, &value, &trace);
   if (exclusive)
     shared.release_mut(shared.flags, as_array(array));
   else
     shared.release(shared.flags, as_array(array));
+  PyErr_Restore(type, value, trace);
 }
 
 }  // namespace arrays

@@ -2,6 +2,7 @@
 // one entry and translates its failures, through the one wrapper below.
 #include "entries/entries.hpp"
 #include "panic.hpp"
+#include "core/fp_mode.hpp"
 
 #include <atomic>
 #include <new>
@@ -65,6 +66,9 @@ template <std::size_t I>
 PyObject* trampoline(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
   const Function& function = kFunctions[I];
+  // Also covers building the result: widening a float32 to a Python float
+  // must not flush a subnormal either.
+  IeeeModeScope ieee_mode;
   try {
     Call call(function.signature, args, nargs, kwnames);
     return function.entry(call);

@@ -253,6 +253,8 @@ FOREIGN_REGISTRY = """
     try:
         if CALL == "pred":
             corvane.alphapose_postprocess(pred, 1.0)
+        elif CALL == "fail":
+            corvane.std_preprocess(src, dst, [1, 2], [1, 1, 1])
         else:
             corvane.yolov5_det_preprocess(src, dst)
         print("ok", calls)
@@ -274,6 +276,9 @@ FOREIGN_REGISTRY = """
         # Writable borrows are given back first.
         ("src", 0, 0, 1, CAPSULE, "ok ['acquire:src', 'acquire_mut:dst', 'release_mut:dst', 'release:src']"),
         ("pred", 0, 0, 0, CAPSULE, "PanicException Interal borrow checking API error"),
+        # The registry's functions run Python code; a failing call's pending
+        # error is set aside while they run and reaches the caller unchanged.
+        ("fail", 0, 0, 1, CAPSULE, "ValueError"),
         # The record is found by the attribute; the capsule's own name does not matter.
         ("pred", 0, 0, 1, b"another name", "ok ['acquire:pred', 'release:pred']"),
     ],
@@ -306,12 +311,52 @@ def test_registry_attribute_that_is_not_a_capsule():
 # -- contiguity and memory order --------------------------------------------
 
 
-def test_fortran_order_is_read_in_memory_order():
-    c = np.arange(51, dtype=np.float32)
-    f = np.asfortranarray(c.reshape(3, 17).T.copy().T)  # only Fortran-contiguous
-    assert f.flags.f_contiguous and not f.flags.c_contiguous
-    expected = corvane.alphapose_postprocess(f.ravel(order="K").copy(), 1.0)
-    assert corvane.alphapose_postprocess(f, 1.0) == expected
+def fortran(shape, dtype):
+    """An array that is Fortran- but not C-contiguous, with non-zero values."""
+    a = np.asfortranarray(np.arange(1, np.prod(shape) + 1).reshape(shape).astype(dtype))
+    assert a.flags.f_contiguous and not a.flags.c_contiguous
+    return a
+
+
+U8, F32 = np.uint8, np.float32
+SRC, DST = ((6, 8, 3), U8), ((3, 4, 4), F32)
+# Every array argument of every function, each made Fortran-ordered in turn.
+FORTRAN_CASES = [
+    ("yolov5_det_preprocess", [SRC, DST], []),
+    ("yolov5_cls_preprocess", [SRC, DST], []),
+    ("std_preprocess", [SRC, DST], [[0.0, 0.0, 0.0], [1.0, 1.0, 1.0]]),
+    ("rtmpose_preprocess", [SRC, DST], [1.25]),
+    ("yolov5_postprocess", [((1, 6, 85), F32)], [0.5, 0.25]),
+    ("yolov8_det_postprocess", [((1, 84, 6), F32)], [0.5, 0.25]),
+    ("yolov8_seg_postprocess", [((1, 116, 6), F32)], [0.5, 0.25, 32]),
+    ("yolov8_property_postprocess", [((1, 10, 6), F32)], [0.5, 0.25, 2, [True], [4]]),
+    ("alphapose_postprocess", [((17, 3), F32)], [1.0]),
+    ("rtmpose_postprocess", [((1, 17, 8), F32), ((1, 17, 8), F32)], [[(1.0, 0, 0)]]),
+]
+
+
+@pytest.mark.parametrize("name, arrays, scalars, which", [
+    (name, arrays, scalars, k) for name, arrays, scalars in FORTRAN_CASES for k in range(len(arrays))
+])
+def test_fortran_ordered_array_is_refused(name, arrays, scalars, which):
+    args = [np.ascontiguousarray(np.ones(shape, dtype)) for shape, dtype in arrays]
+    getattr(corvane, name)(*args, *scalars)  # the C-ordered call is fine
+    args[which] = fortran(*arrays[which])
+    before = [a.copy() for a in args]
+    assert_panics(NOT_CONTIGUOUS, getattr(corvane, name), *args, *scalars)
+    for a, b in zip(args, before):
+        assert np.array_equal(a, b), "nothing is written"
+    reg = Registry()
+    for a in args:
+        assert reg.acquire_mut(a) == 0, "a borrow was left behind"
+        reg.release_mut(a)
+
+
+@pytest.mark.parametrize("shape", [(51,), (1, 51), (51, 1), (1, 51, 1)])
+def test_arrays_both_c_and_fortran_ordered_are_accepted(shape):
+    pred = np.arange(51, dtype=np.float32).reshape(shape)
+    assert pred.flags.c_contiguous and pred.flags.f_contiguous
+    assert corvane.alphapose_postprocess(pred, 1.0) == corvane.alphapose_postprocess(pred.ravel(), 1.0)
 
 
 def test_non_contiguous_view_panics_and_releases():

@@ -9,6 +9,7 @@
 #include <string>
 #include <system_error>
 
+#include "core/fp_mode.hpp"
 #include "parallel/thread_count.hpp"
 
 namespace corvane::parallel {
@@ -186,6 +187,7 @@ WorkerPool* WorkerPool::current() noexcept {
 }
 
 void WorkerPool::worker_main(detail::Worker& worker) noexcept {
+  set_ieee_mode();  // not the mode of whichever thread created the pool
   detail::t_worker = &worker;
   wait_until(worker, terminating_);
   detail::t_worker = nullptr;
