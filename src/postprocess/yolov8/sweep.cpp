@@ -118,10 +118,13 @@ void channel_maxima_and_classes(const float* block, std::uint64_t anchors, std::
     std::uint32_t found = 0;
     if (best[l] > 0.0f) {
       const float* value = block + first * anchors + a0 + l;
-      while (*value != best[l]) {
+      // Bounded by the class count: another writer may have changed the
+      // channels since the sweep, and then no channel holds the maximum.
+      while (found < count && *value != best[l]) {
         value += anchors;
         ++found;
       }
+      if (found == count) found = 0;
     }
     cls[l] = found;
   }
