@@ -252,11 +252,17 @@ def test_non_contiguous_output(name):
     assert_panics("called `Result::unwrap()` on an `Err` value: NotContiguousError", CALLS[name], pred[:, :2, :, None])
 
 
+@pytest.mark.parametrize("images", [None, 2**31])
 @pytest.mark.parametrize("name,shape,end", [
     ("yolov5", (2, 3, 85, 0), 255), ("yolov8", (3, 84, 10, 0), 840), ("seg", (1, 6, 10, 2, 0), 60),
 ])
-def test_zero_trailing_extent_is_the_range_failure_of_image_zero(name, shape, end):
-    assert_panics(f"range end index {end} out of range for slice of length 0", CALLS[name], np.zeros(shape, F))
+def test_zero_trailing_extent_is_the_range_failure_of_image_zero(name, shape, end, images):
+    # A batch of 2**31 images takes no memory with zero strides; it must fail
+    # at image 0 before anything is allocated per image.
+    if images is not None:
+        shape = (images, *shape[1:])
+    pred = np.lib.stride_tricks.as_strided(np.zeros(1, F), shape, (0,) * len(shape))
+    assert_panics(f"range end index {end} out of range for slice of length 0", CALLS[name], pred)
 
 
 @pytest.mark.parametrize("shape", [(1, 3, 4), (2, 0, 0), (1, 5, 3, 2), (1, 0, 4, 0)])

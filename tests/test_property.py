@@ -151,8 +151,10 @@ def test_fewer_than_four_channels_fails_at_the_first_passing_box():
     assert call(pred, 0, [True], [], 0.5) == [[]]
 
 
-def test_zero_trailing_extent_is_a_range_failure():
-    assert_panics("range end index 60 out of range for slice of length 0", call, np.zeros((2, 6, 10, 0), F), 1, [True], [])
+@pytest.mark.parametrize("images", [2, 2**31])
+def test_zero_trailing_extent_is_a_range_failure(images):
+    pred = np.lib.stride_tricks.as_strided(np.zeros(1, F), (images, 6, 10, 0), (0,) * 4)
+    assert_panics("range end index 60 out of range for slice of length 0", call, pred, 1, [True], [])
 
 
 @pytest.mark.parametrize("param", ["has_property", "property_groups"])

@@ -180,3 +180,101 @@ def test_allocation_failure_on_a_worker_is_memory_error(workers):
                          text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "MemoryError", out.stdout + out.stderr
+
+
+RACE = """
+import ctypes, mmap, sys, threading, time, numpy as np, corvane
+
+F = np.float32
+PAGE = mmap.PAGESIZE
+libc = ctypes.CDLL(None, use_errno=True)
+libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+keep = []
+
+
+def guarded(a):
+    # A copy of a whose last byte is followed by a no-access page.
+    span = -(-a.nbytes // PAGE) * PAGE
+    m = mmap.mmap(-1, span + PAGE)
+    base = ctypes.addressof(ctypes.c_char.from_buffer(m))
+    assert libc.mprotect(base + span, PAGE, 0) == 0, ctypes.get_errno()
+    keep.append(m)
+    out = np.frombuffer(m, F, a.size, span - a.nbytes).reshape(a.shape)
+    out[...] = a
+    return out
+
+
+def peaked(lines, length, share, seed):
+    # (lines, length) values below 0.5, a share of the lines with one 0.95
+    # peak, and the same values with every peak one ulp higher.
+    rng = np.random.default_rng(seed)
+    a = rng.random((lines, length), dtype=F) * 0.5
+    hit = rng.random(lines) < share
+    a[hit, rng.integers(0, length, lines)[hit]] = 0.95
+    return a, np.where(a == F(0.95), np.nextafter(a, F(1)), a)
+
+
+def flipping(a, b):
+    buf = guarded(a)
+    stop = threading.Event()
+    def writer():
+        while not stop.is_set():
+            np.copyto(buf, b)
+            np.copyto(buf, a)
+    threading.Thread(target=writer, daemon=True).start()
+    return buf, stop
+
+
+name = sys.argv[1]
+sys.setswitchinterval(1e-5)  # hand the lock to the writer often
+if name == "rtmpose":
+    (x, x2), (y, y2) = peaked(8 * 17, 192, 1, 1), peaked(8 * 17, 256, 1, 2)
+    bx, sx = flipping(x.reshape(8, 17, 192), x2.reshape(8, 17, 192))
+    by, sy = flipping(y.reshape(8, 17, 256), y2.reshape(8, 17, 256))
+    deadline = time.monotonic() + 2
+    while time.monotonic() < deadline:
+        for crop in corvane.rtmpose_postprocess(bx, by, [(1.0, 0, 0)] * 8):
+            for kx, ky, _ in crop:
+                assert 0 <= kx < 96 and 0 <= ky < 128, (kx, ky)
+    sx.set(); sy.set()
+else:
+    classes, trailing = 80, {"seg": 32, "property": 3}.get(name, 0)
+    rows = 1024
+    # Few passing rows, so that their classes are searched after the maxima.
+    a, b = peaked(2 * rows, classes, 0.04, 0)
+    head = np.full((2 * rows, 4), 0.9, F)
+    if name == "yolov5":
+        # Objectness 1 keeps the products exactly the scores, one ulp apart.
+        head = np.hstack([head, np.ones((2 * rows, 1), F)])
+    tail = np.full((2 * rows, trailing), 0.5, F)
+    a, b = (np.hstack([head, s, tail]).reshape(2, rows, -1) for s in (a, b))
+    if name != "yolov5":
+        a, b = (np.ascontiguousarray(s.transpose(0, 2, 1)) for s in (a, b))
+    call = {
+        "yolov5": lambda p: corvane.yolov5_postprocess(p, 0.9, 0.6),
+        "yolov8": lambda p: corvane.yolov8_det_postprocess(p, 0.9, 0.6),
+        "seg": lambda p: corvane.yolov8_seg_postprocess(p, 0.9, 0.6, trailing),
+        "property": lambda p: [[d for d, _ in image] for image in corvane.yolov8_property_postprocess(
+            p, 0.9, 0.6, classes, [True] * classes, [2, 1])],
+    }[name]
+    buf, stop = flipping(a, b)
+    deadline = time.monotonic() + 2
+    while time.monotonic() < deadline:
+        for image in call(buf):
+            for d in image:
+                assert 0 <= d[4] < classes, d
+                assert len(d) < 7 or 0 <= d[6] < rows, d
+    stop.set()
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("name", ["yolov8", "seg", "property", "yolov5", "rtmpose"])
+def test_input_changed_by_another_thread_never_reads_outside_it(name):
+    # Another writer refreshes the output in place between the maximum and
+    # the search for its position: the result may be inconsistent but must
+    # stay in range, and no read may pass the end of the array.
+    out = subprocess.run([sys.executable, "-c", RACE, name], capture_output=True, text=True,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "ok"

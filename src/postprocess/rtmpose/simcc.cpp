@@ -18,10 +18,11 @@ float row_max_portable(const float* p, std::size_t n) {
   return m;
 }
 
-// First position holding a value equal to m, which must occur in the row.
-std::size_t first_equal_portable(const float* p, std::size_t, float m) {
+// First position holding a value equal to m, or n when none does (the row
+// changed since its maximum was taken).
+std::size_t first_equal_portable(const float* p, std::size_t n, float m) {
   std::size_t k = 0;
-  while (!(p[k] == m)) ++k;
+  while (k < n && !(p[k] == m)) ++k;
   return k;
 }
 
@@ -63,8 +64,7 @@ std::size_t first_equal_sse2(const float* p, std::size_t n, float m) {
         _mm_movemask_ps(_mm_cmpeq_ps(_mm_loadu_ps(p + k + 12), mv)) << 12);
     if (hits) return k + static_cast<std::size_t>(__builtin_ctz(hits));
   }
-  while (!(p[k] == m)) ++k;
-  return k;
+  return k + first_equal_portable(p + k, n - k, m);
 }
 
 __attribute__((target("avx"))) float row_max_avx(const float* p, std::size_t n) {
@@ -101,8 +101,7 @@ __attribute__((target("avx"))) std::size_t first_equal_avx(const float* p, std::
                                static_cast<std::uint32_t>(_mm256_movemask_ps(e3)) << 24;
     if (hits) return k + static_cast<std::size_t>(__builtin_ctz(hits));
   }
-  while (!(p[k] == m)) ++k;
-  return k;
+  return k + first_equal_portable(p + k, n - k, m);
 }
 
 #endif
@@ -184,7 +183,10 @@ Peak find_peak_with(std::span<const float> row) {
   const float m = RowMax(row.data(), row.size());
   // Nothing beat the start value (this covers the empty row): position 0.
   if (!(m > kPeakStart)) return {0, kPeakStart};
-  const std::size_t k = FirstEqual(row.data(), row.size(), m);
+  std::size_t k = FirstEqual(row.data(), row.size(), m);
+  // Another writer changed the row between the two passes; any position of
+  // the row is as good an answer as the other.
+  if (k == row.size()) k = 0;
   // The element itself, not m: of a tie between -0.0 and +0.0 the first wins.
   return {k, row[k]};
 }

@@ -74,8 +74,12 @@ void decode_rows(const float* block, std::uint64_t row_len, std::uint64_t num_cl
       // The class is where a one-by-one scan would have stopped moving: the
       // first product equal to the maximum (class 0 when the maximum is 0).
       std::uint64_t cls = 0;
-      if (best > 0.0f)
-        while (!(scores[cls] * obj == best)) ++cls;
+      // Bounded by the class count: another writer may have changed the row
+      // since the maximum was taken, and then no class holds it.
+      if (best > 0.0f) {
+        while (cls < num_classes && !(scores[cls] * obj == best)) ++cls;
+        if (cls == num_classes) cls = 0;
+      }
       const float hw = row[2] * 0.5f;
       const float hh = row[3] * 0.5f;
       out.push_back({row[0] - hw, row[1] - hh, row[0] + hw, row[1] + hh,
@@ -102,8 +106,7 @@ std::vector<nms::Detection> decode_yolov5_image(std::span<const float> block, st
 std::vector<std::vector<nms::Detection>> detect(std::span<const float> data, std::uint64_t images,
                                                 std::uint64_t rows, std::uint64_t row_len,
                                                 float iou_threshold, float conf_threshold) {
-  return nms::for_each_image(images, [&](std::size_t b) {
-    const auto block = nms::image_block(data, b, nms::checked_mul(rows, row_len));
+  return nms::for_each_image(data, images, rows, row_len, [&](std::span<const float> block) {
     return decode_yolov5_image(block, rows, row_len, iou_threshold, conf_threshold);
   });
 }

@@ -68,8 +68,7 @@ std::vector<nms::Detection> decode_yolov8_image(std::span<const float> block,
 std::vector<std::vector<nms::Detection>> detect_with_trailing(
     std::span<const float> data, std::uint64_t images, std::uint64_t channels,
     std::uint64_t anchors, std::uint64_t trailing, float iou_threshold, float conf_threshold) {
-  return nms::for_each_image(images, [&](std::size_t b) {
-    const auto block = nms::image_block(data, b, nms::checked_mul(channels, anchors));
+  return nms::for_each_image(data, images, channels, anchors, [&](std::span<const float> block) {
     // More trailing channels than channels is a negative class count too;
     // checked here so that no wrapped count is ever used.
     if (trailing > channels) panic_capacity_overflow();

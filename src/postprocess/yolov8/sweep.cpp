@@ -41,6 +41,16 @@ void channel_maxima(const float* block, std::uint64_t anchors, std::uint64_t fir
   }
 }
 
+// One step of the running maximum. The value is read once, so a channel that
+// another writer changes meanwhile cannot leave a maximum that was never
+// compared.
+inline void take_if_greater(float value, std::uint64_t c, float& best, std::uint32_t& cls) {
+  if (value > best) {
+    best = value;
+    cls = static_cast<std::uint32_t>(c);
+  }
+}
+
 // The wider instruction sets only put more lanes in one instruction: every
 // lane does the same IEEE comparison, so every clone gives the same results.
 // Four channels are applied per pass over the maxima, one after the other in
@@ -76,19 +86,11 @@ void maxima_with_classes(const float* block, std::uint64_t anchors, std::uint64_
       std::memcpy(cls + l, &id, sizeof id);
     }
     for (; l < len; ++l)
-      for (int k = 0; k < 4; ++k)
-        if (ch[k][l] > best[l]) {
-          best[l] = ch[k][l];
-          cls[l] = static_cast<std::uint32_t>(c + k);
-        }
+      for (int k = 0; k < 4; ++k) take_if_greater(ch[k][l], c + k, best[l], cls[l]);
   }
   for (; c < count; ++c) {
     const float* ch = block + (first + c) * anchors + a0;
-    for (std::uint64_t l = 0; l < len; ++l)
-      if (ch[l] > best[l]) {
-        best[l] = ch[l];
-        cls[l] = static_cast<std::uint32_t>(c);
-      }
+    for (std::uint64_t l = 0; l < len; ++l) take_if_greater(ch[l], c, best[l], cls[l]);
   }
 }
 
@@ -118,10 +120,13 @@ void channel_maxima_and_classes(const float* block, std::uint64_t anchors, std::
     std::uint32_t found = 0;
     if (best[l] > 0.0f) {
       const float* value = block + first * anchors + a0 + l;
-      while (*value != best[l]) {
+      // Bounded by the class count: another writer may have changed the
+      // channels since the sweep, and then no channel holds the maximum.
+      while (found < count && *value != best[l]) {
         value += anchors;
         ++found;
       }
+      if (found == count) found = 0;
     }
     cls[l] = found;
   }

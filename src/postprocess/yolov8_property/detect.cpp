@@ -48,8 +48,12 @@ std::vector<nms::PropertyValue> read_properties(const ImageLayout& image, std::u
   const float* channel = image.block + image.first_property * image.anchors + anchor;
   for (const std::uint64_t n : property_groups) {
     nms::PropertyValue best{nms::kNoChoice, 0.0f};
-    for (std::uint64_t j = 0; j < n; ++j, channel += image.anchors)
-      if (*channel > best.score) best = {j, *channel};
+    for (std::uint64_t j = 0; j < n; ++j, channel += image.anchors) {
+      // Read once: a value that changes between the test and the copy
+      // would leave a score the running maximum never saw.
+      const float v = *channel;
+      if (v > best.score) best = {j, v};
+    }
     out.push_back(best);
   }
   return out;
@@ -128,8 +132,7 @@ std::vector<std::vector<nms::PropertyDetection>> detect(std::span<const float> d
                                                         std::uint64_t channels,
                                                         std::uint64_t anchors, const Groups& groups,
                                                         float iou_threshold, float conf_threshold) {
-  return nms::for_each_image(images, [&](std::size_t b) {
-    const auto block = nms::image_block(data, b, nms::checked_mul(channels, anchors));
+  return nms::for_each_image(data, images, channels, anchors, [&](std::span<const float> block) {
     return decode_property_image(block, channels, anchors, groups, iou_threshold,
                                  conf_threshold);
   });
