@@ -19,12 +19,18 @@ class Panic(Exception):
     """What the module must raise instead of returning, by its message."""
 
 
+def require_c_order(pred):
+    """The buffer is taken before any extent is read, and only C order is read."""
+    if not np.asarray(pred).flags.c_contiguous:
+        raise Panic("called `Result::unwrap()` on an `Err` value: NotContiguousError")
+
+
 def images(pred, inner):
     """The consecutive blocks of inner[0] * inner[1] values of the array's
     memory, one per image, each shaped `inner` (the array's extents after the
     third only count towards its size)."""
     pred = np.asarray(pred)
-    flat = pred.reshape(-1, order="A")
+    flat = pred.reshape(-1)
     size = inner[0] * inner[1]
     return [flat[i * size : (i + 1) * size].reshape(inner) for i in range(pred.shape[0])]
 
@@ -91,6 +97,7 @@ def _finish(per_image, iou_threshold, num_classes):
 
 
 def yolov5(pred, iou_threshold, conf_threshold):
+    require_c_order(pred)
     b, n, k = pred.shape[:3]
     if b and k < 5:
         raise Panic(CAPACITY)
@@ -109,6 +116,7 @@ def yolov5(pred, iou_threshold, conf_threshold):
 
 
 def yolov8(pred, iou_threshold, conf_threshold, vec_dims=0):
+    require_c_order(pred)
     b, k, n = pred.shape[:3]
     if b and k < vec_dims + 4:
         raise Panic(CAPACITY)
@@ -151,6 +159,7 @@ def bounds(length, index):
 
 def yolov8_property(pred, iou_threshold, conf_threshold, num_cls, has_property, property_groups):
     """Per anchor, in the order the values are read; Python form of the result."""
+    require_c_order(pred)
     b, c, n = np.asarray(pred).shape[:3]
     conf = F(conf_threshold)
     out = []

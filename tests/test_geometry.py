@@ -98,11 +98,10 @@ def test_alphapose_shapes_and_values(shape):
     assert corvane.alphapose_postprocess(pred, 1.37) == expected
 
 
-def test_alphapose_fortran_order_reads_memory_order():
+def test_alphapose_fortran_order_is_refused():
     pred = np.asfortranarray(np.arange(51, dtype=np.float32).reshape(17, 3))
-    memory = pred.ravel(order="K")
-    result = corvane.alphapose_postprocess(pred, 1.0)
-    assert result[0] == (float(memory[0]), float(memory[1]), float(memory[2]))
+    assert_panics("called `Result::unwrap()` on an `Err` value: NotContiguousError",
+                  corvane.alphapose_postprocess, pred, 1.0)
 
 
 @pytest.mark.parametrize("shape, n", [((50,), 50), ((0,), 0), ((), 1), ((2, 5, 5), 50)])

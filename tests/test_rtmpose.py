@@ -84,8 +84,6 @@ def batches(draw):
             a = np.where(rng.random(shape) < 0.3, rng.choice(SPECIALS, shape), a).astype(F)
         elif kind == "ties":
             a = rng.integers(-2, 3, shape).astype(F)
-        if draw(st.booleans()):
-            a = np.asfortranarray(a)  # read in memory order, as if it were row-major
         arrays.append(a)
     ratio = st.one_of(st.floats(0.1, 8.0), st.floats(allow_nan=True), st.integers(0, 4))
     pads = st.tuples(ratio, st.integers(0, 2**32 - 1), st.integers(0, 2**32 - 1))
