@@ -66,6 +66,11 @@ struct Task {
   Range rows;  // one band of the box's rows
 };
 
+// The loops are plain float32 multiplies and adds, so wider vectors give the
+// same bits; the AVX2 clone is picked at load time where the CPU has it.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
 void run(const Task& task, const Coefficients& pred, const Prototypes& protos,
          const MaskBox& box, const std::vector<Tap>& tx, const std::vector<Tap>& ty,
          const Planes& dst) {
