@@ -13,7 +13,7 @@ namespace {
 // its band taps, so a band boundary costs at most one shared row twice, and
 // every output byte depends on its own box and pixel alone: the result is the
 // same for any number of workers.
-constexpr std::size_t kBandRows = 32;
+constexpr std::size_t kBandRows = 64;
 
 // One source pixel along an axis: its centre in model-input units and its two
 // bilinear taps on the prototype grid.
