@@ -111,12 +111,15 @@ void run(const Task& task, const Coefficients& pred, const Prototypes& protos,
   // Along y once per output row: value = hy * a + ly * b, then > 0.
   std::uint8_t* base = dst.data.data() + task.detection * dst.height * dst.width;
   for (std::size_t v = task.rows.begin; v < task.rows.end; ++v) {
+    // Locals, not the tap: a byte store may alias any object, which would
+    // force a reload of the weights after every pixel.
     const Tap& t = ty[v];
+    const float hy = t.high, ly = t.low;
     const float* a = along_x.data() + (t.i0 - y_first) * width;
     const float* b = along_x.data() + (t.i1 - y_first) * width;
     std::uint8_t* out = base + v * dst.width + task.columns.begin;
     for (std::size_t k = 0; k < width; ++k) {
-      const float value = t.high * a[k] + t.low * b[k];
+      const float value = hy * a[k] + ly * b[k];
       out[k] = value > 0.0f ? 1 : 0;
     }
   }
