@@ -10,7 +10,7 @@ namespace corvane::postprocess::masks {
 namespace {
 
 // Output rows per task. A task computes the logits of just the prototype rows
-// its band taps, so a band boundary costs at most one shared row twice, and
+// its band taps, so a band boundary costs a row or two computed twice, and
 // every output byte depends on its own box and pixel alone: the result is the
 // same for any number of workers.
 constexpr std::size_t kBandRows = 64;
