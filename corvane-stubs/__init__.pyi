@@ -38,6 +38,7 @@ __all__ = [
     "fetch_sub_release",
     "compare_exchange_add",
     "compare_exchange_sub",
+    "yolov8_seg_masks",
 ]
 
 _Image: TypeAlias = npt.NDArray[np.uint8]
@@ -154,3 +155,25 @@ def compare_exchange_add(data_ptr: _Buffer, delta: SupportsIndex) -> tuple[bool,
 
 def compare_exchange_sub(data_ptr: _Buffer, delta: SupportsIndex) -> tuple[bool, int]:
     """One attempt to subtract delta: (True, old) when done, else (False, value found)."""
+
+def yolov8_seg_masks(
+    batch_pred: _Tensor,
+    protos: _Tensor,
+    image: SupportsIndex,
+    detections: Sequence[Sequence[SupportsFloat]],
+    input_size: tuple[SupportsIndex, SupportsIndex],
+    letterbox: tuple[SupportsFloat, SupportsIndex, SupportsIndex],
+    dst: _Image,
+) -> None:
+    """Write the instance mask of each detection of image `image` into dst[d].
+
+    batch_pred is the (B, K, N) array given to yolov8_seg_postprocess, protos
+    the (B, M, mh, mw) prototypes; the last M channels of batch_pred hold the
+    mask coefficients of each anchor. detections are that image's results of
+    yolov8_seg_postprocess (box in items 0-3, anchor index in item 6).
+    input_size is the model's (width, height), letterbox the (ratio, pad_x,
+    pad_y) of the preprocessing. dst is uint8 (D, H, W) in source pixels with
+    D >= len(detections): inside each box, 1 where the bilinearly sampled mask
+    logit is > 0, else 0; pixels outside the boxes and planes beyond the
+    detections are left as they were, so pre-fill dst (np.zeros).
+    dst.view(bool) gives boolean masks."""

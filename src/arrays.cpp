@@ -318,9 +318,15 @@ std::span<T> Array<T>::data() const {
   return {static_cast<T*>(PyArray_DATA(as_array(array_))), static_cast<std::size_t>(size())};
 }
 
+template <class T>
+bool Array<T>::c_contiguous() const noexcept {
+  return (PyArray_FLAGS(as_array(array_)) & NPY_ARRAY_C_CONTIGUOUS) != 0;
+}
+
 template class Array<const std::uint8_t>;
 template class Array<const float>;
 template class Array<float>;
+template class Array<std::uint8_t>;
 
 namespace arrays {
 
@@ -352,6 +358,7 @@ void accept(PyObject* obj) {
 template void accept<const std::uint8_t>(PyObject*);
 template void accept<const float>(PyObject*);
 template void accept<float>(PyObject*);
+template void accept<std::uint8_t>(PyObject*);
 
 void release(PyObject* array, bool exclusive) noexcept {
   const Shared& shared = *g_shared;  // set by the accept that took the borrow

@@ -32,6 +32,9 @@ class Array {
   // else the NotContiguousError panic.
   std::span<T> data() const;
 
+  // Row-major memory (1-D arrays and unit extents count as both orders).
+  bool c_contiguous() const noexcept;
+
   PyObject* object() const noexcept { return array_; }
 
  private:

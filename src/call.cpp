@@ -1,5 +1,6 @@
 #include "call.hpp"
 
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -148,6 +149,42 @@ void prefix_type_error(std::string_view param) {
   PyErr_Restore(Py_NewRef(PyExc_TypeError), replacement.release(), nullptr);
 }
 
+[[noreturn]] void raise_value(std::string_view param, const std::string& message) {
+  raise(PyExc_ValueError, "argument '" + std::string(param) + "': " + message);
+}
+
+// The items of a sequence (a str is refused) as new references.
+std::vector<Ref> items_of(PyObject* obj) {
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise_mismatch(obj, "Sequence");
+  Ref fast = checked(PySequence_Fast(obj, "expected a sequence"));
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+  std::vector<Ref> out;
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i)
+    out.push_back(Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i)));
+  return out;
+}
+
+// An int (or an object with __index__) as a Python int, or null when `obj` is
+// no integer at all (no error left set).
+Ref as_int(PyObject* obj) {
+  if (PyFloat_Check(obj)) return Ref();
+  Ref index = Ref::steal(PyNumber_Index(obj));
+  if (!index) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrorAlreadySet{};
+    PyErr_Clear();
+  }
+  return index;
+}
+
+// The value of an int that is >= 0, else -1 (negative or beyond 63 bits).
+long long non_negative(PyObject* integer) {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(integer, &overflow);
+  if (v == -1 && PyErr_Occurred()) throw PyErrorAlreadySet{};
+  return overflow != 0 || v < 0 ? -1 : v;
+}
+
 }  // namespace
 
 std::string type_qualname(PyObject* obj) {
@@ -251,6 +288,74 @@ std::vector<ScalePad> Call::scale_pads(std::string_view param) {
   return convert(param, [](PyObject* obj) { return to_vector<ScalePad>(obj, to_scale_pad); });
 }
 
+std::uint64_t Call::index(std::string_view param, std::uint64_t limit) {
+  return convert(param, [limit](PyObject* obj) -> std::uint64_t {
+    Ref integer = checked(PyNumber_Index(obj));
+    const long long v = non_negative(integer.get());
+    return v < 0 ? limit : static_cast<std::uint64_t>(v);
+  });
+}
+
+std::vector<MaskBox> Call::mask_boxes(std::string_view param) {
+  return convert(param, [param](PyObject* obj) {
+    std::vector<MaskBox> out;
+    const std::vector<Ref> detections = items_of(obj);
+    out.reserve(detections.size());
+    for (std::size_t d = 0; d < detections.size(); ++d) {
+      const std::vector<Ref> items = items_of(detections[d].get());
+      const std::string which = "detection " + std::to_string(d);
+      if (items.size() < 7)
+        raise_value(param, which + " has " + std::to_string(items.size()) +
+                               " items, expected at least 7");
+      Ref index = as_int(items[6].get());
+      const long long i = index ? non_negative(index.get()) : -1;
+      if (i < 0) raise_value(param, which + ": item 6 (the anchor index) is not an int >= 0");
+      out.push_back({to_f32(items[0].get()), to_f32(items[1].get()), to_f32(items[2].get()),
+                     to_f32(items[3].get()), static_cast<std::uint64_t>(i)});
+    }
+    return out;
+  });
+}
+
+std::array<std::uint64_t, 2> Call::positive_pair(std::string_view param) {
+  return convert(param, [param](PyObject* obj) {
+    const auto refuse = [param] { raise_value(param, "expected two positive ints"); };
+    if (PyUnicode_Check(obj) || !PySequence_Check(obj)) refuse();
+    const std::vector<Ref> items = items_of(obj);
+    if (items.size() != 2) refuse();
+    std::array<std::uint64_t, 2> out{};
+    for (std::size_t k = 0; k < 2; ++k) {
+      Ref integer = as_int(items[k].get());
+      const long long v = integer ? non_negative(integer.get()) : -1;
+      if (v <= 0) refuse();
+      out[k] = static_cast<std::uint64_t>(v);
+    }
+    return out;
+  });
+}
+
+ScalePad Call::letterbox(std::string_view param) {
+  return convert(param, [param](PyObject* obj) {
+    const auto refuse = [param] {
+      raise_value(param, "expected (ratio, pad_x, pad_y): a finite ratio > 0 and two ints >= 0");
+    };
+    if (PyUnicode_Check(obj) || !PySequence_Check(obj)) refuse();
+    const std::vector<Ref> items = items_of(obj);
+    if (items.size() != 3) refuse();
+    if (!PyNumber_Check(items[0].get())) refuse();
+    const float ratio = to_f32(items[0].get());
+    if (!(std::isfinite(ratio) && ratio > 0.0f)) refuse();
+    std::array<std::uint32_t, 2> pads{};
+    for (std::size_t k = 0; k < 2; ++k) {
+      Ref integer = as_int(items[k + 1].get());
+      const long long v = integer ? non_negative(integer.get()) : -1;
+      if (v < 0 || v > static_cast<long long>(UINT32_MAX)) refuse();
+      pads[k] = static_cast<std::uint32_t>(v);
+    }
+    return ScalePad{ratio, pads[0], pads[1]};
+  });
+}
+
 std::array<float, 3> Call::f32x3(std::string_view param) {
   return convert(param, [](PyObject* obj) {
     if (!PySequence_Check(obj)) raise_mismatch(obj, "Sequence");
@@ -285,6 +390,7 @@ Array<T> Call::array(std::string_view param) {
 template Array<const std::uint8_t> Call::array<const std::uint8_t>(std::string_view);
 template Array<const float> Call::array<const float>(std::string_view);
 template Array<float> Call::array<float>(std::string_view);
+template Array<std::uint8_t> Call::array<std::uint8_t>(std::string_view);
 
 void Call::release_arrays() noexcept {
   for (bool exclusive : {true, false})

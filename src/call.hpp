@@ -45,6 +45,17 @@ class Call {
   // Exactly three numbers (sequence check, length 3, items by index).
   std::array<float, 3> f32x3(std::string_view param);
   std::vector<ScalePad> scale_pads(std::string_view param);
+  // A non-negative int; a negative one or one beyond 64 bits is `limit`
+  // itself, so that a range check of the caller refuses it.
+  std::uint64_t index(std::string_view param, std::uint64_t limit);
+  // Sequences whose items 0-3 are numbers (the box) and item 6 an int (the
+  // anchor index); a ValueError for a short item or a negative index.
+  std::vector<MaskBox> mask_boxes(std::string_view param);
+  // Exactly two positive ints (ValueError otherwise).
+  std::array<std::uint64_t, 2> positive_pair(std::string_view param);
+  // (finite positive ratio, non-negative int, non-negative int), ValueError
+  // otherwise.
+  ScalePad letterbox(std::string_view param);
 
   // Accepts a NumPy array: const T takes a shared borrow, T an exclusive one.
   template <class T>

@@ -54,11 +54,15 @@ const Function kFunctions[] = {
     CORVANE_FUNCTION(fetch_sub_release, "(data_ptr, val)", "data_ptr", "val"),
     CORVANE_FUNCTION(compare_exchange_add, "(data_ptr, delta)", "data_ptr", "delta"),
     CORVANE_FUNCTION(compare_exchange_sub, "(data_ptr, delta)", "data_ptr", "delta"),
+    CORVANE_FUNCTION(yolov8_seg_masks,
+                     "(batch_pred, protos, image, detections, input_size, letterbox, dst)",
+                     "batch_pred", "protos", "image", "detections", "input_size", "letterbox",
+                     "dst"),
 };
 #undef CORVANE_FUNCTION
 
 constexpr std::size_t kFunctionCount = std::size(kFunctions);
-static_assert(kFunctionCount == 19);
+static_assert(kFunctionCount == 20);
 
 // The one place C++ failures become Python exceptions; nothing unwinds into
 // the interpreter.

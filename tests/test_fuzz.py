@@ -77,6 +77,11 @@ buffers = st.one_of(
     scalars,
 )
 
+mask_detections = st.one_of(
+    st.lists(st.one_of(st.lists(floats | u64, max_size=8), scalars), max_size=3), scalars
+)
+pairs = st.one_of(st.tuples(u64, u64), scalars)
+letterboxes = st.one_of(st.tuples(floats, u64, u64), triples, scalars)
 u8 = arrays(np.uint8)
 f32 = arrays(np.float32)
 
@@ -100,6 +105,7 @@ ARGS = {
     "fetch_sub_release": (buffers, u64),
     "compare_exchange_add": (buffers, u64),
     "compare_exchange_sub": (buffers, u64),
+    "yolov8_seg_masks": (f32, f32, u64, mask_detections, pairs, letterboxes, u8),
 }
 assert list(ARGS) == corvane.__all__
 
@@ -161,6 +167,7 @@ SHAPES = {
     "fetch_sub_release": lambda r: is_int(r, 32),
     "compare_exchange_add": lambda r: type(r) is tuple and len(r) == 2 and type(r[0]) is bool and is_int(r[1], 32),
     "compare_exchange_sub": lambda r: type(r) is tuple and len(r) == 2 and type(r[0]) is bool and is_int(r[1], 32),
+    "yolov8_seg_masks": lambda r: r is None,
 }
 
 

@@ -34,6 +34,7 @@ TABLE = [
     ("fetch_sub_release", "data_ptr, val"),
     ("compare_exchange_add", "data_ptr, delta"),
     ("compare_exchange_sub", "data_ptr, delta"),
+    ("yolov8_seg_masks", "batch_pred, protos, image, detections, input_size, letterbox, dst"),
 ]
 
 

@@ -26,5 +26,6 @@ PyObject* fetch_add_release(Call& call);
 PyObject* fetch_sub_release(Call& call);
 PyObject* compare_exchange_add(Call& call);
 PyObject* compare_exchange_sub(Call& call);
+PyObject* yolov8_seg_masks(Call& call);
 
 }  // namespace corvane::entries

@@ -1,0 +1,76 @@
+#include "entries/entries.hpp"
+#include "core/panic.hpp"
+#include "postprocess/masks.hpp"
+
+#include <string>
+#include <vector>
+
+namespace corvane::entries {
+namespace {
+
+[[noreturn]] void refuse(std::string_view param, const std::string& message) {
+  const std::string text = "argument '" + std::string(param) + "': " + message;
+  PyErr_SetString(PyExc_ValueError, text.c_str());
+  throw PyErrorAlreadySet{};
+}
+
+// A row-major buffer, refused exactly as a non-contiguous one otherwise: a
+// Fortran-ordered array read as rows would give other masks silently.
+template <class T>
+std::span<T> row_major(const Array<T>& array) {
+  if (!array.c_contiguous())
+    throw Panic("called `Result::unwrap()` on an `Err` value: NotContiguousError");
+  return array.data();
+}
+
+}  // namespace
+
+// Every argument is converted and checked before the kernel writes a pixel.
+PyObject* yolov8_seg_masks(Call& call) {
+  const auto pred = call.array<const float>("batch_pred");
+  const auto protos = call.array<const float>("protos");
+  const std::uint64_t image = call.index("image", UINT64_MAX);
+  const std::vector<MaskBox> boxes = call.mask_boxes("detections");
+  const auto input_size = call.positive_pair("input_size");
+  const ScalePad letterbox = call.letterbox("letterbox");
+  const auto dst = call.array<std::uint8_t>("dst");
+  const auto pred_data = row_major(pred);
+  const auto protos_data = row_major(protos);
+  const auto dst_data = row_major(dst);
+
+  if (protos.ndim() != 4)
+    refuse("protos", "expected 4 dimensions (B, M, mh, mw), got " + std::to_string(protos.ndim()));
+  if (pred.ndim() != 3)
+    refuse("batch_pred", "expected 3 dimensions (B, K, N), got " + std::to_string(pred.ndim()));
+  if (dst.ndim() != 3)
+    refuse("dst", "expected 3 dimensions (D, H, W), got " + std::to_string(dst.ndim()));
+  const std::uint64_t masks = protos.dim(1), mh = protos.dim(2), mw = protos.dim(3);
+  const std::uint64_t channels = pred.dim(1), anchors = pred.dim(2);
+  if (mh == 0 || mw == 0) refuse("protos", "the prototype grid is empty");
+  if (channels < 4 || masks > channels - 4)
+    refuse("protos", std::to_string(masks) + " prototypes need more than " +
+                         std::to_string(channels) + " channels of 'batch_pred' (4 box + M)");
+  if (image >= pred.dim(0) || image >= protos.dim(0))
+    refuse("image", "not an image of the batch (batch_pred has " + std::to_string(pred.dim(0)) +
+                        ", protos " + std::to_string(protos.dim(0)) + ")");
+  for (std::size_t d = 0; d < boxes.size(); ++d)
+    if (boxes[d].index >= anchors)
+      refuse("detections", "detection " + std::to_string(d) + " has anchor index " +
+                               std::to_string(boxes[d].index) + ", but batch_pred has " +
+                               std::to_string(anchors) + " anchors");
+  if (boxes.size() > dst.dim(0))
+    refuse("dst", std::to_string(dst.dim(0)) + " planes for " + std::to_string(boxes.size()) +
+                      " detections");
+
+  const std::size_t pred_image = static_cast<std::size_t>(channels * anchors);
+  const std::size_t protos_image = static_cast<std::size_t>(masks * mh * mw);
+  postprocess::masks::build(
+      {pred_data.subspan(image * pred_image, pred_image), channels, anchors},
+      {protos_data.subspan(image * protos_image, protos_image), masks, mh, mw}, boxes,
+      {input_size[0], input_size[1], letterbox.ratio, letterbox.pad_x, letterbox.pad_y},
+      {dst_data, dst.dim(1), dst.dim(2)});
+  call.release_arrays();
+  Py_RETURN_NONE;
+}
+
+}  // namespace corvane::entries
