@@ -318,11 +318,6 @@ std::span<T> Array<T>::data() const {
   return {static_cast<T*>(PyArray_DATA(as_array(array_))), static_cast<std::size_t>(size())};
 }
 
-template <class T>
-bool Array<T>::c_contiguous() const noexcept {
-  return (PyArray_FLAGS(as_array(array_)) & NPY_ARRAY_C_CONTIGUOUS) != 0;
-}
-
 template class Array<const std::uint8_t>;
 template class Array<const float>;
 template class Array<float>;

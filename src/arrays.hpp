@@ -28,12 +28,9 @@ class Array {
   std::uint64_t dim(std::size_t k) const;
   // Product of all extents (1 for a 0-dimensional array).
   std::uint64_t size() const noexcept;
-  // The elements in memory order; the array must be C- or Fortran-contiguous,
-  // else the NotContiguousError panic.
+  // The elements in row-major order. Any array that is not C-contiguous, a
+  // Fortran-ordered one too, is the NotContiguousError panic.
   std::span<T> data() const;
-
-  // Row-major memory (1-D arrays and unit extents count as both orders).
-  bool c_contiguous() const noexcept;
 
   PyObject* object() const noexcept { return array_; }
 

@@ -23,6 +23,8 @@ def workload(rng):
     v8 = rng.random((2, 10, 70), dtype=np.float32)
     px = rng.random((3, 17, 24), dtype=np.float32)
     py = rng.random((3, 17, 30), dtype=np.float32)
+    protos = rng.standard_normal((2, 2, 12, 16)).astype(np.float32)
+    masks = np.zeros((1, 20, 32), np.uint8)
     word = bytearray(8)
     dst = lambda: np.zeros((3, 32, 32), np.float32)  # noqa: E731
     return [
@@ -45,6 +47,11 @@ def workload(rng):
             "rtmpose_postprocess",
             (px, py, [(1.5, 2, 3), (2.0, 0, 1), (0.5, 1, 1)]),
             (px, py, [(1.5, 2, 3)] * 4),
+        ),
+        (
+            "yolov8_seg_masks",
+            (v8, protos, 1, [(3.0, 4.0, 40.0, 30.0, 0, 0.9, 5)], (64, 48), (2.0, 0, 4), masks),
+            (v8, protos, 1, [(3.0, 4.0, 40.0, 30.0, 0, 0.9, 70)], (64, 48), (2.0, 0, 4), masks),
         ),
         ("compare_exchange", (word, 0, 0), (bytes(4), 0, 0)),
         ("fetch_add_seq_cst", (word, 1), (word, 2**32)),

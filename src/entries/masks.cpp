@@ -14,15 +14,6 @@ namespace {
   throw PyErrorAlreadySet{};
 }
 
-// A row-major buffer, refused exactly as a non-contiguous one otherwise: a
-// Fortran-ordered array read as rows would give other masks silently.
-template <class T>
-std::span<T> row_major(const Array<T>& array) {
-  if (!array.c_contiguous())
-    throw Panic("called `Result::unwrap()` on an `Err` value: NotContiguousError");
-  return array.data();
-}
-
 }  // namespace
 
 // Every argument is converted and checked before the kernel writes a pixel.
@@ -34,9 +25,9 @@ PyObject* yolov8_seg_masks(Call& call) {
   const auto input_size = call.positive_pair("input_size");
   const ScalePad letterbox = call.letterbox("letterbox");
   const auto dst = call.array<std::uint8_t>("dst");
-  const auto pred_data = row_major(pred);
-  const auto protos_data = row_major(protos);
-  const auto dst_data = row_major(dst);
+  const auto pred_data = pred.data();
+  const auto protos_data = protos.data();
+  const auto dst_data = dst.data();
 
   if (protos.ndim() != 4)
     refuse("protos", "expected 4 dimensions (B, M, mh, mw), got " + std::to_string(protos.ndim()));
