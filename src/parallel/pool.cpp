@@ -9,6 +9,10 @@
 #include <string>
 #include <system_error>
 
+#if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
+#endif
+
 #include "parallel/thread_count.hpp"
 
 namespace corvane::parallel {
@@ -185,7 +189,16 @@ WorkerPool* WorkerPool::current() noexcept {
   return worker != nullptr ? worker->pool : nullptr;
 }
 
+// A new thread inherits the creator's floating-point mode; kernels must round
+// to nearest and keep denormals (no flush-to-zero) whoever created the pool.
+static void use_default_fp_mode() noexcept {
+#if defined(__x86_64__) || defined(_M_X64)
+  _mm_setcsr(0x1F80);
+#endif
+}
+
 void WorkerPool::worker_main(detail::Worker& worker) noexcept {
+  use_default_fp_mode();
   detail::t_worker = &worker;
   wait_until(worker, terminating_);
   detail::t_worker = nullptr;
