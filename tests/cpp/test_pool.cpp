@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -203,6 +206,27 @@ TEST(Pool, WorkSpreadsOverWorkers) {
   });
   EXPECT_EQ(threads.size(), 2u);
 }
+
+#if defined(__x86_64__)
+TEST(Pool, WorkersRoundToNearestAndKeepDenormals) {
+  const unsigned saved = _mm_getcsr();
+  _mm_setcsr(0x1F80 | 0x8040 | 0x6000);  // FTZ, DAZ, round toward zero
+  std::set<unsigned> modes;
+  {
+    WorkerPool pool(2);
+    _mm_setcsr(saved);
+    std::mutex mu;
+    const auto caller = std::this_thread::get_id();
+    pool.parallel_for(0, 400, [&](std::size_t) {
+      std::this_thread::sleep_for(100us);
+      if (std::this_thread::get_id() == caller) return;
+      std::lock_guard lock(mu);
+      modes.insert(_mm_getcsr() & ~0x3Fu);
+    });
+  }
+  EXPECT_EQ(modes, std::set<unsigned>{0x1F80u});
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // Division
