@@ -338,8 +338,10 @@ void accept(PyObject* obj) {
     Py_DECREF(wanted);
   }
   if (!accepted) {
-    std::string message =
-        "'" + type_qualname(obj) + "' object cannot be converted to 'PyArray<T, D>'";
+    std::string message = "'";  // appended, not prepended: GCC 12 cannot bound the copy of a
+                                // literal prepended to a temporary (-Wrestrict)
+    message += type_qualname(obj);
+    message += "' object cannot be converted to 'PyArray<T, D>'";
     PyErr_SetString(PyExc_TypeError, message.c_str());
     throw PyErrorAlreadySet{};
   }

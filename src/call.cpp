@@ -31,7 +31,11 @@ std::string quoted_list(const std::vector<std::string_view>& names) {
       if (names.size() > 2) out += ",";
       out += i + 1 == names.size() ? " and " : " ";
     }
-    out += "'" + std::string(names[i]) + "'";
+    // Appended piece by piece: GCC 12 cannot bound the copy of a literal
+    // prepended to a temporary string and warns (-Wrestrict).
+    out += '\'';
+    out += names[i];
+    out += '\'';
   }
   return out;
 }
@@ -243,11 +247,15 @@ Call::Call(const Signature& signature, PyObject* const* args, Py_ssize_t nargs_f
   std::vector<std::string_view> missing;
   for (std::size_t i = 0; i < n; ++i)
     if (!bound_[i]) missing.push_back(signature.params[i]);
-  if (!missing.empty())
-    raise(PyExc_TypeError, function() + " missing " + std::to_string(missing.size()) +
-                               " required positional " +
-                               (missing.size() == 1 ? "argument" : "arguments") + ": " +
-                               quoted_list(missing));
+  if (!missing.empty()) {
+    std::string message = function();
+    message += " missing ";
+    message += std::to_string(missing.size());
+    message += missing.size() == 1 ? " required positional argument: "
+                                   : " required positional arguments: ";
+    message += quoted_list(missing);
+    raise(PyExc_TypeError, message);
+  }
 }
 
 Call::~Call() { release_arrays(); }
