@@ -102,7 +102,8 @@ else
 endif
 
 # Benchmarks: pytest-benchmark groups, one per case, corvane beside its peers,
-# run with 1 and with 2 workers and folded into one table; then the pool's own.
+# run with 1 and with 2 workers and folded into one table; then the pool's own;
+# then the same cases timed as calls between model runs (idle workers), and the idle cost.
 bench: build cpp-test
 	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py ".[bench]"
 	for n in 1 2; do \
@@ -112,6 +113,7 @@ bench: build cpp-test
 	done
 	$(PY) bench/summarize.py $(BUILD)/workers-1.json $(BUILD)/workers-2.json
 	for n in 1 2; do RAYON_NUM_THREADS=$$n $(BUILD)/cpp/pool_bench; done
+	$(PY) bench/realistic.py
 
 clean:
 	rm -rf $(BUILD) $(VENV) $(DEMO_VENV) .venv-py3.*

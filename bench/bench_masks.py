@@ -22,8 +22,7 @@ RATIO, PAD_X, PAD_Y = 2.0, 0, 140
 M, MH, MW, ANCHORS = 32, 160, 160, 8400
 
 
-@pytest.fixture(scope="module")
-def scene():
+def make_scene():
     rng = np.random.default_rng(14)
     pred = rng.standard_normal((1, 4 + 80 + M, ANCHORS), dtype=F)
     # Smooth prototypes, as a model's are: low-frequency waves.
@@ -37,6 +36,11 @@ def scene():
         y1 = rng.uniform(PAD_Y, IN - PAD_Y - h)
         dets.append((x1, y1, x1 + w, y1 + h, 0, 0.9, int(rng.integers(ANCHORS))))
     return pred, protos, dets
+
+
+@pytest.fixture(scope="module")
+def scene():
+    return make_scene()
 
 
 def source_boxes(dets):

@@ -1,0 +1,109 @@
+"""Calls timed as a pipeline meets them, between model runs: before each call
+the process sleeps 20 ms (the pool's workers go idle, as during inference) and
+the input is rewritten from a copy (as the runtime writes its output), then one
+call is timed. corvane and its peers are timed the same way, each case in one
+run per worker count, and the medians folded into one table. Then the idle
+cost: CPU time the process uses while it sleeps for a second after a call.
+
+    python bench/realistic.py            # runs itself with 1 and 2 workers
+"""
+
+import json
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+CALLS = int(os.environ.get("REALISTIC_CALLS", "60"))
+PAUSE = 0.020
+
+
+def cases():
+    """(case, member, input to rewrite, call) in table order."""
+    import cv2
+    import corvane
+    import bench_detect as d
+    import bench_masks as m
+    import bench_pose as p
+    import bench_preprocess as pre
+
+    out = []
+    for name, (kind, make) in d.CASES.items():
+        if name.startswith("worst"):
+            continue
+        pred = make(np.random.default_rng(0))
+        out.append((name, "corvane", pred, lambda k=kind, a=pred: d.corvane_call(k, a)))
+        out.append((name, "numpy + cv2 NMSBoxesBatched", pred,
+                    lambda k=kind, a=pred: d.numpy_pipeline(k, a, d.cv2_nms)))
+    case = (1280, 720)
+    src, dst = pre.frame(case), pre.padded()
+    _, new_w, new_h, pad_x, pad_y = pre.geometry(case)
+
+    def opencv():
+        small = cv2.resize(src, (new_w, new_h), interpolation=cv2.INTER_NEAREST)
+        boxed = cv2.copyMakeBorder(small, pad_y, pre.DST - new_h - pad_y, pad_x, pre.DST - new_w - pad_x,
+                                   cv2.BORDER_CONSTANT, value=(pre.PAD,) * 3)
+        return cv2.dnn.blobFromImage(boxed, scalefactor=1 / 255, swapRB=True)
+
+    name = pre.group(case)
+    out.append((name, "corvane", src, lambda: corvane.yolov5_det_preprocess(src, dst)))
+    out.append((name, "opencv resize + border + blob", src, opencv))
+    x, y, scale_pads = p.outputs(16)
+    name = p.group(16)
+    out.append((name, "corvane", x, lambda: corvane.rtmpose_postprocess(x, y, scale_pads)))
+    out.append((name, "numpy argmax decode", x, lambda: p.numpy_decode(x, y, scale_pads)))
+    pred, protos, dets = m.make_scene()
+    masks = m.destination()
+    name = "yolov8 seg masks 1280x720, 20 boxes"
+    out.append((name, "corvane", protos, lambda: corvane.yolov8_seg_masks(
+        pred, protos, 0, dets, (m.IN, m.IN), (m.RATIO, m.PAD_X, m.PAD_Y), masks)))
+    out.append((name, "numpy + cv2 glue", protos, lambda: m.glue(pred, protos, dets, masks)))
+    return out
+
+
+def measure():
+    import cv2
+
+    cv2.setNumThreads(int(os.environ["RAYON_NUM_THREADS"]))
+    rows = []
+    for name, member, data, call in cases():
+        saved = data.copy()
+        call()  # first call outside the timing: pool start, caches of the runtime
+        times = []
+        for _ in range(CALLS):
+            time.sleep(PAUSE)
+            np.copyto(data, saved)
+            t0 = time.perf_counter()
+            call()
+            times.append(time.perf_counter() - t0)
+        rows.append((name, member, float(np.median(times)) * 1e6))
+    cpu0 = time.process_time()
+    time.sleep(1.0)
+    idle_ms = (time.process_time() - cpu0) * 1e3
+    json.dump({"rows": rows, "idle_ms": idle_ms}, sys.stdout)
+
+
+def main():
+    runs = {}
+    for n in ("1", "2"):
+        env = {**os.environ, "RAYON_NUM_THREADS": n}
+        out = subprocess.run([sys.executable, __file__, "--measure"], env=env, check=True,
+                             capture_output=True, text=True).stdout
+        runs[n] = json.loads(out)
+    print("| case | member | median µs, 1 worker | median µs, 2 workers | 2w / 1w | x corvane (2 workers) |")
+    print("|---|---|---|---|---|---|")
+    ours = {name: v for name, member, v in runs["2"]["rows"] if member == "corvane"}
+    for (name, member, one), (_, _, two) in zip(runs["1"]["rows"], runs["2"]["rows"]):
+        print(f"| {name} | {member} | {one:.1f} | {two:.1f} | {two / one:.2f} | {two / ours[name]:.2f} |")
+    print(f"\neach call after {PAUSE * 1e3:.0f} ms of sleep and a rewrite of its input; "
+          f"medians of {CALLS} calls")
+    for n in ("1", "2"):
+        print(f"idle: CPU time in the second after a call, {n} worker(s): {runs[n]['idle_ms']:.2f} ms")
+
+
+if __name__ == "__main__":
+    measure() if "--measure" in sys.argv else main()
