@@ -293,6 +293,14 @@ def draw_pose(
     save_captioned(image, path)
 
 
+def draw_masks(rgb: np.ndarray, masks: np.ndarray, path: Path) -> None:
+    """Each instance mask tinted over the photo, half transparent."""
+    out = rgb.astype(np.float32)
+    for k, mask in enumerate(masks.view(bool)):
+        out[mask] = 0.5 * out[mask] + 0.5 * np.array(PALETTE[k % len(PALETTE)], np.float32)
+    save_captioned(Image.fromarray(out.astype(np.uint8)), path)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--out", type=Path, default=Path("demo-out"), help="directory for the PNGs")
@@ -372,6 +380,30 @@ def main(argv: list[str] | None = None) -> int:
     _, us = timed(lambda: draw_detections(photos, found, args.out / "detections.png"), 0)
     timings.append(("* draw + write detections.png (Pillow)", us))
     print(f"  wrote {args.out / 'detections.png'}")
+
+    # ---- segmentation path ----------------------------------------------
+    # The detection output of the first photo with 32 mask-coefficient
+    # channels appended, and 32 prototypes: prototype k is an elliptic logit
+    # inside detection k's box, and detection k's anchor selects it. Stands in
+    # for a segmentation model's two outputs.
+    seg_out = np.concatenate([model_out[:1], np.zeros((1, 32, model_out.shape[2]), np.float32)], axis=1)
+    seg_dets = corvane.yolov8_seg_postprocess(seg_out, IOU_THRESHOLD, CONF_THRESHOLD, 32)[0][:32]
+    protos = np.full((1, 32, DET_SIZE // 4, DET_SIZE // 4), -1.0, np.float32)
+    gy, gx = (np.mgrid[0 : DET_SIZE // 4, 0 : DET_SIZE // 4] + 0.5) * 4.0
+    for k, (x1, y1, x2, y2, *_, anchor) in enumerate(seg_dets):
+        rx, ry = max((x2 - x1) / 2, 1.0), max((y2 - y1) / 2, 1.0)
+        protos[0, k] = 1 - ((gx - (x1 + x2) / 2) / rx) ** 2 - ((gy - (y1 + y2) / 2) / ry) ** 2
+        seg_out[0, 84 + k, anchor] = 1.0
+    height, width = bgr[0].shape[:2]
+    masks = np.zeros((len(seg_dets), height, width), np.uint8)  # pixels outside the boxes stay 0
+    _, us = timed(
+        lambda: corvane.yolov8_seg_masks(seg_out, protos, 0, seg_dets, (DET_SIZE, DET_SIZE), letterboxes[0], masks),
+        runs,
+    )
+    timings.append((f"yolov8_seg_masks {len(seg_dets)} masks {width}x{height}", us))
+    draw_masks(photos[0].rgb, masks, args.out / "masks.png")
+    print(f"\nSegmentation path: {len(seg_dets)} instance masks of {photos[0].name} in source pixels")
+    print(f"  wrote {args.out / 'masks.png'}")
 
     # ---- pose path ------------------------------------------------------
     astronaut, src = photos[0], bgr[0]

@@ -55,7 +55,7 @@ def test_writes_both_pictures(run, demo):
 def test_says_the_model_output_is_simulated(run):
     out, stdout = run
     assert "SIMULATED" in stdout
-    for name in ("pose.png", "detections.png"):
+    for name in ("pose.png", "detections.png", "masks.png"):
         with PIL_Image.open(out / name) as picture:
             assert picture.info["Comment"].startswith("SIMULATED model output")
             band = picture.convert("RGB").crop((0, picture.height - 4, picture.width, picture.height))
