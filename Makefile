@@ -15,11 +15,16 @@ BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.20" ninja
 
 .PHONY: test pytest cpp-test asan tsan compat build venv gtest bench demo clean
 
-$(VENV)/.ready:
+# The demo has a venv of its own, with only what it needs.
+DEMO_VENV ?= .venv-demo
+DEMO_PY   := $(DEMO_VENV)/bin/python
+
+# Either venv: the interpreter and the build tools.
+$(VENV)/.ready $(DEMO_VENV)/.ready:
 	@test -n "$(PYTHON)" || { echo "error: CPython 3.12 not found (pyenv or python3.12)"; exit 1; }
-	$(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $(BUILD_DEPS)
+	$(PYTHON) -m venv $(@D)
+	$(@D)/bin/python -m pip install -q --upgrade pip
+	$(@D)/bin/python -m pip install -q $(BUILD_DEPS)
 	touch $@
 
 venv: $(VENV)/.ready
@@ -78,16 +83,7 @@ test: cpp-test tsan pytest asan compat
 # Without MODEL the model outputs are simulated (the pictures say so). With
 # MODEL=path.onnx an onnxruntime session runs it: KIND=det|seg|pose (default
 # det), IMAGE=path (default: scikit-image's astronaut photo).
-# Its own venv holds only the module and what the demo needs.
-DEMO_VENV ?= .venv-demo
-DEMO_PY   := $(DEMO_VENV)/bin/python
 KIND      ?= det
-$(DEMO_VENV)/.ready:
-	@test -n "$(PYTHON)" || { echo "error: CPython 3.12 not found (pyenv or python3.12)"; exit 1; }
-	$(PYTHON) -m venv $(DEMO_VENV)
-	$(DEMO_PY) -m pip install -q --upgrade pip
-	$(DEMO_PY) -m pip install -q $(BUILD_DEPS)
-	touch $@
 
 demo: $(DEMO_VENV)/.ready
 ifeq ($(MODEL),)
