@@ -189,6 +189,12 @@ long long non_negative(PyObject* integer) {
   return overflow != 0 || v < 0 ? -1 : v;
 }
 
+// The value of an int >= 0 (a float is no int), else -1.
+long long non_negative_int(PyObject* obj) {
+  Ref integer = as_int(obj);
+  return integer ? non_negative(integer.get()) : -1;
+}
+
 }  // namespace
 
 std::string type_qualname(PyObject* obj) {
@@ -315,8 +321,7 @@ std::vector<MaskBox> Call::mask_boxes(std::string_view param) {
       if (items.size() < 7)
         raise_value(param, which + " has " + std::to_string(items.size()) +
                                " items, expected at least 7");
-      Ref index = as_int(items[6].get());
-      const long long i = index ? non_negative(index.get()) : -1;
+      const long long i = non_negative_int(items[6].get());
       if (i < 0) raise_value(param, which + ": item 6 (the anchor index) is not an int >= 0");
       out.push_back({to_f32(items[0].get()), to_f32(items[1].get()), to_f32(items[2].get()),
                      to_f32(items[3].get()), static_cast<std::uint64_t>(i)});
@@ -333,8 +338,7 @@ std::array<std::uint64_t, 2> Call::positive_pair(std::string_view param) {
     if (items.size() != 2) refuse();
     std::array<std::uint64_t, 2> out{};
     for (std::size_t k = 0; k < 2; ++k) {
-      Ref integer = as_int(items[k].get());
-      const long long v = integer ? non_negative(integer.get()) : -1;
+      const long long v = non_negative_int(items[k].get());
       if (v <= 0) refuse();
       out[k] = static_cast<std::uint64_t>(v);
     }
@@ -355,8 +359,7 @@ ScalePad Call::letterbox(std::string_view param) {
     if (!(std::isfinite(ratio) && ratio > 0.0f)) refuse();
     std::array<std::uint32_t, 2> pads{};
     for (std::size_t k = 0; k < 2; ++k) {
-      Ref integer = as_int(items[k + 1].get());
-      const long long v = integer ? non_negative(integer.get()) : -1;
+      const long long v = non_negative_int(items[k + 1].get());
       if (v < 0 || v > static_cast<long long>(UINT32_MAX)) refuse();
       pads[k] = static_cast<std::uint32_t>(v);
     }
