@@ -1,5 +1,7 @@
 #include "core/panic.hpp"
 
+#include "core/messages.hpp"
+
 #include <unistd.h>
 #include <sys/syscall.h>
 
@@ -20,19 +22,24 @@ Panic::Panic(std::string message, std::source_location where)
 
 void panic_index_out_of_bounds(std::uint64_t len, std::uint64_t index,
                                std::source_location where) {
-  throw Panic("index out of bounds: the len is " + std::to_string(len) +
-                  " but the index is " + std::to_string(index),
+  throw Panic(messages::kIndexOutOfBounds + std::to_string(len) + messages::kButTheIndexIs +
+                  std::to_string(index),
               where);
 }
 
 void panic_range_end(std::uint64_t end, std::uint64_t len, std::source_location where) {
-  throw Panic("range end index " + std::to_string(end) +
-                  " out of range for slice of length " + std::to_string(len),
+  throw Panic(messages::kRangeEndIndex + std::to_string(end) + messages::kOutOfRangeForSlice +
+                  std::to_string(len),
               where);
 }
 
 void panic_capacity_overflow(std::source_location where) {
-  throw Panic("capacity overflow", where);
+  throw Panic(messages::kCapacityOverflow, where);
+}
+
+void panic_mul_overflow(Overflow report, std::source_location where) {
+  if (report == Overflow::kCapacity) panic_capacity_overflow(where);
+  throw Panic(messages::kMultiplyOverflow, where);
 }
 
 }  // namespace corvane

@@ -39,6 +39,24 @@ class Panic : public std::exception {
 [[noreturn]] void panic_capacity_overflow(
     std::source_location where = std::source_location::current());
 
+// Which panic a product too large for 64 bits reports: an allocation size
+// ("capacity overflow") or an offset computed from the input's extents
+// ("attempt to multiply with overflow").
+enum class Overflow { kCapacity, kArithmetic };
+
+[[noreturn]] void panic_mul_overflow(
+    Overflow report, std::source_location where = std::source_location::current());
+
+// a * b, or the `report` panic when it does not fit 64 bits: never wrapped
+// into a small, valid-looking offset.
+inline std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b,
+                                 Overflow report = Overflow::kCapacity,
+                                 std::source_location where = std::source_location::current()) {
+  std::uint64_t out;
+  if (__builtin_mul_overflow(a, b, &out)) panic_mul_overflow(report, where);
+  return out;
+}
+
 // Bounds-checked element access: `index < len` or the bounds panic.
 inline void check_index(std::uint64_t len, std::uint64_t index,
                         std::source_location where = std::source_location::current()) {

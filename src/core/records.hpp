@@ -1,17 +1,74 @@
-// Plain value records shared by several kernels and the boundary.
+// The plain value records that kernels produce and the Python layer converts:
+// one header, so that every result shape is seen at once.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <vector>
 
 namespace corvane {
 
-// A crop's letterbox: source pixels per model-input pixel, and the
-// model-input columns left of and rows above the image.
-struct ScalePad {
+// Where a letterboxed image lands: `ratio` source pixels per destination
+// pixel, a `new_w` x `new_h` image whose top-left corner is at (`pad_x`,
+// `pad_y`).
+struct Letterbox {
   float ratio;
-  std::uint32_t pad_x;
-  std::uint32_t pad_y;
+  std::uint64_t new_w;
+  std::uint64_t new_h;
+  std::uint64_t pad_x;
+  std::uint64_t pad_y;
+};
+
+// Letterbox geometry answered without touching arrays: the ratio and the
+// resized size, or the ratio and the four paddings, in 32-bit signed ints.
+struct AutoResize {
+  float ratio;
+  std::int32_t new_w;
+  std::int32_t new_h;
+};
+
+struct Padding {
+  float ratio;
+  std::int32_t left;
+  std::int32_t top;
+  std::int32_t right;
+  std::int32_t bottom;
+};
+
+// A box decoder's survivor, box in model-input units (corners).
+struct Detection {
+  float x1;
+  float y1;
+  float x2;
+  float y2;
+  std::uint32_t class_id;
+  float score;
+  // Row (YOLOv5) or anchor (YOLOv8) of the candidate within its image.
+  std::uint64_t index;
+};
+
+// The choice of a property group none of whose values is above 0.
+inline constexpr std::uint64_t kNoChoice = std::numeric_limits<std::uint64_t>::max();
+
+struct PropertyValue {
+  std::uint64_t choice;  // position of the winning channel within its group
+  float score;           // its value; 0 with kNoChoice
+};
+
+// A detection that also carries, for each property group of the model
+// output, the winning channel of the group and its value. It owns its
+// property list: moving a record (as sorting does) moves the list, copying
+// copies it, so no two records ever share one. The properties ride along
+// through suppression and never take part.
+struct PropertyDetection {
+  float x1;
+  float y1;
+  float x2;
+  float y2;
+  std::uint32_t class_id;
+  float score;
+  std::vector<PropertyValue> properties;
 };
 
 struct Keypoint {
@@ -20,11 +77,15 @@ struct Keypoint {
   float score;
 };
 
-inline constexpr std::size_t KEYPOINT_COUNT = 17;
+inline constexpr std::size_t kKeypointCount = 17;
 
-}  // namespace corvane
-
-namespace corvane {
+// A crop's letterbox: source pixels per model-input pixel, and the
+// model-input columns left of and rows above the image.
+struct ScalePad {
+  float ratio;
+  std::uint32_t pad_x;
+  std::uint32_t pad_y;
+};
 
 // A detection's box in model-input units and the anchor its mask
 // coefficients belong to.
@@ -43,6 +104,13 @@ struct MaskGeometry {
   float ratio;
   std::uint32_t pad_x;
   std::uint32_t pad_y;
+};
+
+// One compare-and-exchange attempt on a shared word from the value just read:
+// `value` is that old value when `ok`, else what the exchange found instead.
+struct Exchange {
+  bool ok;
+  std::uint32_t value;
 };
 
 }  // namespace corvane

@@ -1,5 +1,6 @@
 #include "preprocess/letterbox.hpp"
 
+#include "core/messages.hpp"
 #include "core/panic.hpp"
 #include "parallel/pool.hpp"
 
@@ -138,7 +139,7 @@ void letterbox(const Image& src, const Planes& dst, const Letterbox& box,
   const bool placed = box.new_w <= dst.width && box.new_h <= dst.height &&
                       box.pad_x <= dst.width - box.new_w && box.pad_y <= dst.height - box.new_h;
   const bool sampled = (box.new_w == 0 || src.width > 0) && (box.new_h == 0 || src.height > 0);
-  if (!placed || !sampled) throw Panic("letterbox does not fit its source and destination");
+  if (!placed || !sampled) throw Panic(messages::kLetterboxDoesNotFit);
 
   if (box.new_w == 0 || box.new_h == 0) return;
 

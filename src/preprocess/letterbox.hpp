@@ -5,6 +5,8 @@
 // they hand over as one 256-entry table per output plane.
 #pragma once
 
+#include "core/records.hpp"
+
 #include <array>
 #include <cstdint>
 #include <span>
@@ -23,16 +25,6 @@ struct Planes {
   std::span<float> values;
   std::uint64_t height;
   std::uint64_t width;
-};
-
-// Where the image lands: `ratio` source pixels per destination pixel, a
-// `new_w` x `new_h` image whose top-left corner is at (`pad_x`, `pad_y`).
-struct Letterbox {
-  float ratio;
-  std::uint64_t new_w;
-  std::uint64_t new_h;
-  std::uint64_t pad_x;
-  std::uint64_t pad_y;
 };
 
 // values[c][b]: what byte b of the source channel feeding output plane c

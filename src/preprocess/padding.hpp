@@ -2,23 +2,11 @@
 // integers with the limiting side set exactly to the target.
 #pragma once
 
+#include "core/records.hpp"
+
 #include <cstdint>
 
 namespace corvane::preprocess {
-
-struct AutoResize {
-  float ratio;
-  std::int32_t new_w;
-  std::int32_t new_h;
-};
-
-struct Padding {
-  float ratio;
-  std::int32_t left;
-  std::int32_t top;
-  std::int32_t right;
-  std::int32_t bottom;
-};
 
 AutoResize auto_resize(std::int32_t src_w, std::int32_t src_h, std::int32_t width,
                        std::int32_t height);

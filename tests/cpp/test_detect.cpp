@@ -1,8 +1,8 @@
 #include "core/panic.hpp"
-#include "postprocess/yolov5/detect.hpp"
-#include "postprocess/yolov8/detect.hpp"
-#include "postprocess/yolov8/segment.hpp"
-#include "postprocess/yolov8/sweep.hpp"
+#include "postprocess/yolov5.hpp"
+#include "postprocess/yolov8.hpp"
+#include "postprocess/class_sweep.hpp"
+#include "reference_nms.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,6 @@
 namespace corvane::postprocess {
 namespace {
 
-using nms::Detection;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
@@ -108,7 +107,7 @@ TEST(Yolov8Sweep, EqualsPerAnchorRunningMaximum) {
     const float conf = std::array{3.0f, 1.5f, 0.75f, 0.0f, kNaN}[round % 5];
     std::vector<float> best(len);
     std::vector<std::uint32_t> cls(len);
-    yolov8::channel_maxima_and_classes(block.data(), anchors, first, count, a0, len, conf,
+    channel_maxima_and_classes(block.data(), anchors, first, count, a0, len, conf,
                                        best.data(), cls.data());
     for (std::uint64_t l = 0; l < len; ++l) {
       float want = 0.0f;
@@ -135,7 +134,7 @@ TEST(Yolov8Decode, MatchesPerAnchorScanForAnySizeAndThreshold) {
     const float conf = std::array{0.5f, 0.625f, 0.0f, kNaN, 1.0f}[rng() % 5];
     const float iou = std::array{0.45f, 0.0f, 1.0f}[rng() % 3];
     if (k - vec_dims == 4 && !(conf > 0.0f) && n > 0) continue;  // no bucket: a panic case
-    const auto got = yolov8::segment(v, b, k, n, vec_dims, iou, conf);
+    const auto got = yolov8::detect(v, b, k, n, iou, conf, vec_dims);
     ASSERT_EQ(got.size(), b);
     for (std::uint64_t img = 0; img < b; ++img)
       expect_same(got[img], plain_yolov8(v.data() + img * k * n, n, k - vec_dims, iou, conf));
@@ -177,10 +176,10 @@ TEST(DetectFailures, NegativeClassCountIsCapacityOverflowBeforeAnyRead) {
   // 7 channels leave 3 for box and classes, whatever wraps in 64 bits.
   for (std::uint64_t vec_dims : {std::uint64_t{4}, std::uint64_t{7}, std::uint64_t{1} << 62,
                                  ~std::uint64_t{0} - 3, ~std::uint64_t{0}})
-    EXPECT_EQ(panic_message([&] { yolov8::segment(some, 1, 7, 3, vec_dims, 0.5f, 0.5f); }),
+    EXPECT_EQ(panic_message([&] { yolov8::detect(some, 1, 7, 3, 0.5f, 0.5f, vec_dims); }),
               "capacity overflow");
   // No image, no decoder: nothing fails.
-  EXPECT_TRUE(yolov8::segment(none, 0, 7, 3, ~std::uint64_t{0}, 0.5f, 0.5f).empty());
+  EXPECT_TRUE(yolov8::detect(none, 0, 7, 3, 0.5f, 0.5f, ~std::uint64_t{0}).empty());
 }
 
 TEST(DetectFailures, PassingCandidateWithoutClassHasNoBucket) {
@@ -200,7 +199,7 @@ TEST(DetectFailures, BufferShorterThanBatchIsRangeEndOfFirstImage) {
             "range end index 255 out of range for slice of length 0");
   EXPECT_EQ(panic_message([&] { yolov8::detect(empty, 3, 84, 10, 0.5f, 0.5f); }),
             "range end index 840 out of range for slice of length 0");
-  EXPECT_EQ(panic_message([&] { yolov8::segment(empty, 1, 2, 10, 9, 0.5f, 0.5f); }),
+  EXPECT_EQ(panic_message([&] { yolov8::detect(empty, 1, 2, 10, 0.5f, 0.5f, 9); }),
             "range end index 20 out of range for slice of length 0");
   const std::vector<float> short_buffer(84 * 10 + 5, 0.0f);
   EXPECT_EQ(panic_message([&] { yolov8::detect(short_buffer, 2, 84, 10, 0.5f, 0.5f); }),

@@ -1,4 +1,4 @@
-#include "nms/detect.hpp"
+#include "reference_nms.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,7 @@
 // per-pixel implementation (division per value, index math per pixel).
 #include "core/panic.hpp"
 #include "preprocess/letterbox.hpp"
-#include "preprocess/rtmpose/float32.hpp"
-#include "preprocess/std/float32.hpp"
-#include "preprocess/yolov5/classify.hpp"
-#include "preprocess/yolov5/detect.hpp"
+#include "preprocess/values.hpp"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +28,7 @@ struct Box {
   std::uint64_t new_w, new_h, pad_x, pad_y;
 };
 
-void expect_box(const pp::Letterbox& got, Box want) {
+void expect_box(const corvane::Letterbox& got, Box want) {
   EXPECT_EQ(std::bit_cast<std::uint32_t>(got.ratio), std::bit_cast<std::uint32_t>(want.ratio));
   EXPECT_EQ(got.new_w, want.new_w);
   EXPECT_EQ(got.new_h, want.new_h);
@@ -42,7 +39,7 @@ void expect_box(const pp::Letterbox& got, Box want) {
 // The letterbox written out literally, one division per value.
 template <class Value>
 void reference(const std::vector<std::uint8_t>& src, std::uint64_t h, std::uint64_t w,
-               std::vector<float>& dst, std::uint64_t dh, std::uint64_t dw, const pp::Letterbox& box,
+               std::vector<float>& dst, std::uint64_t dh, std::uint64_t dw, const corvane::Letterbox& box,
                Value value) {
   const std::uint64_t plane = dh * dw;
   for (std::uint64_t a = 0; a < box.new_h; ++a)
@@ -116,7 +113,7 @@ TEST(PreprocessGeometry, DegenerateSizes) {
   // Zero destination: infinite ratio, empty image.
   expect_box(pp::fit(10, 10, 0, 0), {kInf, 0, 0, 0, 0});
   // All zero: NaN ratio, empty image.
-  const pp::Letterbox nan = pp::fit(0, 0, 0, 0);
+  const corvane::Letterbox nan = pp::fit(0, 0, 0, 0);
   EXPECT_TRUE(std::isnan(nan.ratio));
   EXPECT_EQ(nan.new_w + nan.new_h + nan.pad_x + nan.pad_y, 0u);
   // A NaN quotient gives way to the other one.
@@ -127,7 +124,7 @@ TEST(PreprocessGeometry, DegenerateSizes) {
 
 TEST(PreprocessGeometry, HugeMarginGivesEmptyImage) {
   for (std::uint64_t m : {kMax, kMax / 2, kMax / 2 + 1, kMax - 7}) {
-    const pp::Letterbox box = pp::fit(640, 480, 192, 256, m, m);
+    const corvane::Letterbox box = pp::fit(640, 480, 192, 256, m, m);
     EXPECT_EQ(box.new_w, 0u);
     EXPECT_EQ(box.new_h, 0u);
     EXPECT_EQ(box.pad_x, 96u);
@@ -139,7 +136,7 @@ TEST(PreprocessGeometry, HugeExtentsStayInside) {
   // float(2^24 + 3) rounds up to 2^24 + 4, so W / ratio truncates one past
   // the destination width without the clamp.
   const std::uint64_t n = (std::uint64_t{1} << 24) + 3;
-  const pp::Letterbox box = pp::fit(n, 1, n, 1);
+  const corvane::Letterbox box = pp::fit(n, 1, n, 1);
   EXPECT_EQ(box.ratio, 1.0f);
   EXPECT_EQ(box.new_w, n);
   EXPECT_EQ(box.pad_x, 0u);
@@ -151,8 +148,8 @@ TEST(PreprocessGeometry, HugeExtentsStayInside) {
 }
 
 TEST(PreprocessValues, TablesHoldTheDividedValues) {
-  const pp::PlaneValues& det = pp::yolov5::detect_values();
-  const pp::PlaneValues& cls = pp::yolov5::classify_values();
+  const pp::PlaneValues& det = pp::unit_values();
+  const pp::PlaneValues& cls = pp::imagenet_values();
   const float mean[3] = {123.675f, 116.28f, 103.53f};  // by plane
   const float stddev[3] = {58.395f, 57.12f, 57.375f};
   for (int c = 0; c < 3; ++c)
@@ -168,7 +165,7 @@ TEST(PreprocessValues, TablesHoldTheDividedValues) {
   EXPECT_EQ(cls[0][255], 2.2489083f);
   EXPECT_EQ(cls[2][255], 2.64f);
   // Statistics are indexed by source byte; byte k feeds plane 2 - k.
-  const pp::PlaneValues sv = pp::mean_std::values({1.0f, 2.0f, 3.0f}, {0.0f, 4.0f, -8.0f});
+  const pp::PlaneValues sv = pp::mean_std_values({1.0f, 2.0f, 3.0f}, {0.0f, 4.0f, -8.0f});
   EXPECT_EQ(sv[1][10], 2.0f);
   EXPECT_EQ(sv[0][11], -1.0f);
   EXPECT_TRUE(std::isnan(sv[2][1]));  // (1 - 1) / 0
@@ -183,7 +180,7 @@ TEST(PreprocessKernel, MatchesLiteralFormula) {
   const std::uint64_t sizes[][4] = {{1, 1, 1, 1},   {1, 1, 5, 3},     {2, 3, 7, 5},
                                     {720, 1280, 64, 64}, {5, 7, 64, 48}, {13, 3, 17, 29},
                                     {31, 47, 11, 13}, {240, 320, 640, 640}, {3, 200, 9, 9}};
-  const pp::PlaneValues stats = pp::mean_std::values({10.5f, -3.0f, 200.0f}, {0.3f, 7.0f, 1e-3f});
+  const pp::PlaneValues stats = pp::mean_std_values({10.5f, -3.0f, 200.0f}, {0.3f, 7.0f, 1e-3f});
   for (const auto& s : sizes) {
     const std::uint64_t h = s[0], w = s[1], dh = s[2], dw = s[3];
     SCOPED_TRACE(testing::Message() << h << "x" << w << " -> " << dh << "x" << dw);
@@ -191,15 +188,15 @@ TEST(PreprocessKernel, MatchesLiteralFormula) {
     const pp::Image image{src, h, w};
 
     std::vector<float> got(3 * dh * dw, kSentinel), want(got);
-    const pp::Letterbox box = pp::yolov5::detect(image, pp::Planes{got, dh, dw});
+    const corvane::Letterbox box = pp::detector_input(image, pp::Planes{got, dh, dw});
     reference(src, h, w, want, dh, dw, box,
               [](int, std::uint8_t b) { return static_cast<float>(b) / 255.0f; });
     expect_same_bits(got, want);
 
     std::vector<float> got_c(3 * dh * dw, kSentinel), want_c(got_c);
-    pp::yolov5::classify(image, pp::Planes{got_c, dh, dw});
+    pp::classifier_input(image, pp::Planes{got_c, dh, dw});
     reference(src, h, w, want_c, dh, dw, box, [](int k, std::uint8_t b) {
-      return (static_cast<float>(b) - pp::yolov5::kImagenetMean[k]) / pp::yolov5::kImagenetStd[k];
+      return (static_cast<float>(b) - pp::kImagenetMean[k]) / pp::kImagenetStd[k];
     });
     expect_same_bits(got_c, want_c);
 
@@ -217,15 +214,15 @@ TEST(PreprocessKernel, RtmposeMargins) {
   std::mt19937 rng(3);
   const std::vector<std::uint8_t> src = random_image(256, 192, rng);
   std::vector<float> got(3 * 256 * 192, kSentinel), want(got);
-  const pp::Letterbox box = pp::rtmpose::pose_input({src, 256, 192}, {got, 256, 192}, 0.25f);
+  const corvane::Letterbox box = pp::pose_input({src, 256, 192}, {got, 256, 192}, 0.25f);
   expect_box(box, {1.5f, 128, 170, 32, 43});
   reference(src, 256, 192, want, 256, 192, box, [](int k, std::uint8_t b) {
-    return (static_cast<float>(b) - pp::yolov5::kImagenetMean[k]) / pp::yolov5::kImagenetStd[k];
+    return (static_cast<float>(b) - pp::kImagenetMean[k]) / pp::kImagenetStd[k];
   });
   expect_same_bits(got, want);
   // An unbounded margin leaves the destination untouched.
   std::vector<float> untouched(3 * 256 * 192, kSentinel);
-  const pp::Letterbox empty = pp::rtmpose::pose_input({src, 256, 192}, {untouched, 256, 192}, kInf);
+  const corvane::Letterbox empty = pp::pose_input({src, 256, 192}, {untouched, 256, 192}, kInf);
   EXPECT_EQ(empty.new_w, 0u);
   for (float v : untouched) ASSERT_EQ(std::bit_cast<std::uint32_t>(v), 0x7fc0deadu);
 }
@@ -233,15 +230,15 @@ TEST(PreprocessKernel, RtmposeMargins) {
 TEST(PreprocessKernel, ShortBuffersPanicBeforeWriting) {
   std::vector<std::uint8_t> src(4 * 5 * 3 - 1);
   std::vector<float> dst(3 * 8 * 8, kSentinel);
-  EXPECT_THROW(pp::yolov5::detect({src, 4, 5}, {dst, 8, 8}), corvane::Panic);
+  EXPECT_THROW(pp::detector_input({src, 4, 5}, {dst, 8, 8}), corvane::Panic);
   std::vector<std::uint8_t> full(4 * 5 * 3);
   std::vector<float> short_dst(3 * 8 * 8 - 1, kSentinel);
-  EXPECT_THROW(pp::yolov5::detect({full, 4, 5}, {short_dst, 8, 8}), corvane::Panic);
+  EXPECT_THROW(pp::detector_input({full, 4, 5}, {short_dst, 8, 8}), corvane::Panic);
   // Extents whose product overflows are refused, not wrapped.
-  EXPECT_THROW(pp::yolov5::detect({full, std::uint64_t{1} << 62, 8}, {dst, 8, 8}), corvane::Panic);
+  EXPECT_THROW(pp::detector_input({full, std::uint64_t{1} << 62, 8}, {dst, 8, 8}), corvane::Panic);
   // A box that does not fit the destination is refused.
   EXPECT_THROW(pp::letterbox({full, 4, 5}, {dst, 8, 8}, {1.0f, 5, 4, 4, 0},
-                             pp::yolov5::detect_values()),
+                             pp::unit_values()),
                corvane::Panic);
   for (float v : dst) ASSERT_EQ(std::bit_cast<std::uint32_t>(v), 0x7fc0deadu);
 }
@@ -253,7 +250,7 @@ TEST(PreprocessKernel, HugeExtentWritesInsideBuffers) {
   std::vector<std::uint8_t> src(n * 3);
   for (std::uint64_t i = 0; i < n; ++i) src[i * 3] = static_cast<std::uint8_t>(i);
   std::vector<float> dst(3 * n, kSentinel);
-  const pp::Letterbox box = pp::yolov5::detect({src, 1, n}, {dst, 1, n});
+  const corvane::Letterbox box = pp::detector_input({src, 1, n}, {dst, 1, n});
   EXPECT_EQ(box.new_w, n);
   // Plane 2 takes byte 0; the last column samples the last pixel.
   EXPECT_EQ(dst[2 * n + n - 1], static_cast<float>(static_cast<std::uint8_t>(n - 1)) / 255.0f);

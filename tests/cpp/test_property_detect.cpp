@@ -1,5 +1,5 @@
-#include "nms/detect.hpp"
-#include "nms/props.hpp"
+#include "reference_nms.hpp"
+#include "core/records.hpp"
 
 #include <gtest/gtest.h>
 

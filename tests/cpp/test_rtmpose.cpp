@@ -1,5 +1,5 @@
 #include "core/panic.hpp"
-#include "postprocess/rtmpose/simcc.hpp"
+#include "postprocess/rtmpose.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,85 @@
+#include "nms/suppress.hpp"
+
+#include <algorithm>
+
+namespace corvane::nms::detail {
+
+std::uint32_t descending_score_key(float score) {
+  if (score != score) return 0xFFFFFFFFu;
+  if (score == 0.0f) score = 0.0f;  // -0 ranks with +0
+  const std::uint32_t bits = std::bit_cast<std::uint32_t>(score);
+  // Ascending in the score for every non-NaN float, then reversed.
+  const std::uint32_t ascending = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+  return ~ascending;
+}
+
+void sort_keys(std::vector<SortKey>& keys) {
+  std::sort(keys.begin(), keys.end(), [](const SortKey& a, const SortKey& b) {
+    return a.key != b.key ? a.key < b.key : a.position < b.position;
+  });
+}
+
+namespace {
+
+// The boxes kept so far, in columns so that testing a candidate against a
+// group of them compiles to vector code.
+struct Kept {
+  std::vector<float> x1, y1, x2, y2, area;
+  std::size_t count = 0;
+
+  explicit Kept(std::size_t capacity)
+      : x1(capacity), y1(capacity), x2(capacity), y2(capacity), area(capacity) {}
+};
+
+constexpr std::size_t kGroup = 8;
+
+// Whether a kept box overlaps box b by more than the threshold (a NaN overlap
+// counts as more). Survivors only depend on whether some kept box suppresses b,
+// so the scan stops at the first group that does.
+bool is_suppressed(const Kept& kept, float bx1, float by1, float bx2, float by2, float area_b,
+                   float threshold) {
+  std::size_t m = 0;
+  for (; m + kGroup <= kept.count; m += kGroup) {
+    int hit = 0;
+    for (std::size_t l = 0; l < kGroup; ++l) {
+      const std::size_t a = m + l;
+      const float overlap = iou_with_areas(kept.x1[a], kept.y1[a], kept.x2[a], kept.y2[a],
+                                           kept.area[a], bx1, by1, bx2, by2, area_b);
+      hit |= !(overlap <= threshold);
+    }
+    if (hit) return true;
+  }
+  for (; m < kept.count; ++m) {
+    const float overlap = iou_with_areas(kept.x1[m], kept.y1[m], kept.x2[m], kept.y2[m],
+                                         kept.area[m], bx1, by1, bx2, by2, area_b);
+    if (!(overlap <= threshold)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// Equivalent to the textbook loop (keep the first remaining box, drop every
+// remaining box it overlaps too much, repeat): a box survives there exactly
+// when no box kept before it suppresses it, which is what is tested here.
+std::vector<std::size_t> greedy_select(const BoxColumns& boxes, std::size_t begin,
+                                       std::size_t end, float threshold) {
+  std::vector<std::size_t> selected;
+  if (begin >= end) return selected;
+  Kept kept(end - begin);
+  for (std::size_t k = begin; k < end; ++k) {
+    const float bx1 = boxes.x1[k], by1 = boxes.y1[k], bx2 = boxes.x2[k], by2 = boxes.y2[k];
+    const float area_b = boxes.area[k];
+    if (is_suppressed(kept, bx1, by1, bx2, by2, area_b, threshold)) continue;
+    const std::size_t slot = kept.count++;
+    kept.x1[slot] = bx1;
+    kept.y1[slot] = by1;
+    kept.x2[slot] = bx2;
+    kept.y2[slot] = by2;
+    kept.area[slot] = area_b;
+    selected.push_back(k);
+  }
+  return selected;
+}
+
+}  // namespace corvane::nms::detail

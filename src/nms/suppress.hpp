@@ -1,0 +1,146 @@
+// Greedy class-wise non-maximum suppression.
+//
+// Suppression is generic in the record type: any record with the box fields
+// x1, y1, x2, y2, a `class_id` and a `score` works (Detection and
+// PropertyDetection). Records are only moved, never copied.
+#pragma once
+
+#include "core/concatenate.hpp"
+#include "parallel/pool.hpp"
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace corvane::nms {
+
+// Added to every union so that two empty boxes give 0 / eps, not 0 / 0.
+inline constexpr float kUnionEpsilon = std::bit_cast<float>(std::uint32_t{0x3727C5AC});
+
+// NaN-ignoring minimum and maximum: bit for bit what std::fmin / std::fmax
+// return, except that between two zeros or two NaNs (where the library itself
+// varies) only the zero or the NaN is fixed,
+// written as selects so that the compiler inlines and vectorises them instead
+// of calling libm.
+inline float min_num(float a, float b) {
+  const float m = a < b ? a : b;
+  return b != b ? a : m;
+}
+inline float max_num(float a, float b) {
+  const float m = a > b ? a : b;
+  return b != b ? a : m;
+}
+
+inline float box_area(float x1, float y1, float x2, float y2) { return (x2 - x1) * (y2 - y1); }
+
+// Overlap of `b` (the box tested) with `a` (the box already kept), given both
+// areas. The operation order is part of the result: the union adds b's area to
+// a's, subtracts the intersection and only then the epsilon.
+inline float iou_with_areas(float ax1, float ay1, float ax2, float ay2, float area_a, float bx1,
+                            float by1, float bx2, float by2, float area_b) {
+  float w = min_num(ax2, bx2) - max_num(ax1, bx1);
+  float h = min_num(ay2, by2) - max_num(ay1, by1);
+  w = max_num(w, 0.0f);
+  h = max_num(h, 0.0f);
+  const float inter = w * h;
+  const float uni = ((area_b + area_a) - inter) + kUnionEpsilon;
+  return inter / uni;
+}
+
+namespace detail {
+
+// Boxes in suppression order, one column per coordinate, areas computed once.
+struct BoxColumns {
+  std::vector<float> x1, y1, x2, y2, area;
+
+  explicit BoxColumns(std::size_t n) : x1(n), y1(n), x2(n), y2(n), area(n) {}
+  template <class R>
+  void set(std::size_t k, const R& r) {
+    x1[k] = r.x1;
+    y1[k] = r.y1;
+    x2[k] = r.x2;
+    y2[k] = r.y2;
+    area[k] = box_area(r.x1, r.y1, r.x2, r.y2);
+  }
+};
+
+// A position's place in suppression order: ascending class, then descending
+// score (a before b exactly when a.score > b.score), then input position.
+struct SortKey {
+  std::uint64_t key;
+  std::size_t position;
+};
+
+// Maps a score to an unsigned key that sorts descending scores ascending and
+// makes 0 and -0 equal, as the `>` ordering does. Decoders never produce NaN;
+// a NaN score sorts after every number.
+std::uint32_t descending_score_key(float score);
+
+// Sorts the keys into suppression order (the order is total, so the result is
+// the one a stable sort by class and descending score gives).
+void sort_keys(std::vector<SortKey>& keys);
+
+// The greedy loop over boxes[begin, end), which are in descending score
+// order: a box is kept unless a box kept before it overlaps it by more than
+// `threshold` (or by NaN). Returns the kept positions in selection order.
+std::vector<std::size_t> greedy_select(const BoxColumns& boxes, std::size_t begin,
+                                         std::size_t end, float threshold);
+
+template <class R>
+std::vector<SortKey> suppression_order(const std::vector<R>& candidates, bool by_class) {
+  std::vector<SortKey> keys(candidates.size());
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    const std::uint64_t cls = by_class ? candidates[k].class_id : 0;
+    keys[k] = {(cls << 32) | descending_score_key(candidates[k].score), k};
+  }
+  sort_keys(keys);
+  return keys;
+}
+
+template <class R>
+BoxColumns sorted_boxes(const std::vector<R>& candidates, const std::vector<SortKey>& order) {
+  BoxColumns boxes(order.size());
+  for (std::size_t k = 0; k < order.size(); ++k) boxes.set(k, candidates[order[k].position]);
+  return boxes;
+}
+
+}  // namespace detail
+
+// One image's candidates (in ascending index) suppressed class by class:
+// the survivors of class 0 in selection order, then of class 1, and so on.
+// No bucket per class is materialised: one sort puts every class's candidates in
+// suppression order, and the classes that have candidates are suppressed as a
+// nested parallel map.
+template <class R>
+std::vector<R> suppress_candidates(std::vector<R> candidates, float iou_threshold) {
+  if (candidates.empty()) return {};
+  const auto order = detail::suppression_order(candidates, true);
+  const auto boxes = detail::sorted_boxes(candidates, order);
+
+  // [begin, end) of each class present, in ascending class.
+  std::vector<std::pair<std::size_t, std::size_t>> classes;
+  for (std::size_t k = 0; k < order.size();) {
+    const std::uint64_t cls = order[k].key >> 32;
+    std::size_t end = k + 1;
+    while (end < order.size() && (order[end].key >> 32) == cls) ++end;
+    classes.emplace_back(k, end);
+    k = end;
+  }
+  auto kept = parallel::parallel_map_collect(
+      std::move(classes), [&boxes, iou_threshold](std::pair<std::size_t, std::size_t>&& range) {
+        return detail::greedy_select(boxes, range.first, range.second, iou_threshold);
+      });
+
+  std::size_t total = 0;
+  for (const auto& positions : kept) total += positions.size();
+  std::vector<R> out;
+  out.reserve(total);
+  for (const auto& positions : kept)
+    for (const std::size_t k : positions) out.push_back(std::move(candidates[order[k].position]));
+  return out;
+}
+
+}  // namespace corvane::nms

@@ -1,0 +1,59 @@
+// RTMPose SimCC decoding: the best bin of each keypoint row on both axes,
+// mapped back through the crop's letterbox.
+#pragma once
+
+#include "core/records.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+namespace corvane::postprocess::rtmpose {
+
+// One of the model's two outputs as the decoder sees it: every extent of the
+// array (only dimensions 1 and 2 are read, and only once a crop is decoded)
+// and its elements in memory order.
+struct SimccOutput {
+  std::span<const std::uint64_t> shape;
+  std::span<const float> data;
+};
+
+using CropKeypoints = std::array<Keypoint, kKeypointCount>;
+
+// Two bins per model-input pixel.
+inline constexpr float kSimccBinWidth = 0.5f;
+// The peak search starts below every value that may win: the most negative
+// finite float, so -inf and NaN never move it.
+inline constexpr float kPeakStart = std::numeric_limits<float>::lowest();
+
+struct Peak {
+  std::size_t index;
+  float value;
+};
+
+// Running maximum from kPeakStart that moves only on a strictly greater value:
+// the first position of the maximum wins, NaN never wins, an empty row or one
+// without a value above kPeakStart gives (0, kPeakStart).
+Peak find_peak(std::span<const float> row);
+
+// The same search for one instruction set each, so every variant can be
+// tested on one machine; find_peak uses the widest the processor runs.
+namespace detail {
+Peak find_peak_portable(std::span<const float> row);
+#if defined(__x86_64__) || defined(__i386__)
+Peak find_peak_sse2(std::span<const float> row);
+Peak find_peak_avx(std::span<const float> row);  // only where avx_available()
+bool avx_available();
+#endif
+}  // namespace detail
+
+// Decodes crop i of the batch for every i < scale_pads.size(), one pool task
+// per crop, results in crop order. Shape faults are Panics raised from the
+// failing crop's task, so the lowest failing crop is the one reported.
+std::vector<CropKeypoints> decode(SimccOutput x, SimccOutput y,
+                                  std::span<const ScalePad> scale_pads);
+
+}  // namespace corvane::postprocess::rtmpose

@@ -1,0 +1,147 @@
+#include "python/arrays.hpp"
+
+#define CORVANE_DEFINES_ARRAY_API
+#include "python/numpy.hpp"
+#include "python/registry.hpp"
+
+#include "core/panic.hpp"
+
+#include <string>
+
+namespace corvane::python {
+namespace {
+
+PyObject* g_multiarray = nullptr;  // kept for the process
+
+PyArrayObject* as_array(PyObject* obj) { return reinterpret_cast<PyArrayObject*>(obj); }
+
+template <class Element>
+constexpr int kTypeNumber = std::is_same_v<Element, float> ? NPY_FLOAT32 : NPY_UINT8;
+
+// The `multiarray` module of the running NumPy, or NULL with an error set.
+PyObject* import_multiarray() {
+  Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+  if (!numpy) return nullptr;
+  Ref version = Ref::steal(PyObject_GetAttrString(numpy.get(), "__version__"));
+  if (!version) return nullptr;
+  Ref lib = Ref::steal(PyImport_ImportModule("numpy.lib"));
+  if (!lib) return nullptr;
+  Ref parsed = Ref::steal(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
+  if (!parsed) return nullptr;
+  Ref major_obj = Ref::steal(PyObject_GetAttrString(parsed.get(), "major"));
+  if (!major_obj) return nullptr;
+  unsigned long major = PyLong_AsUnsignedLong(major_obj.get());
+  if (PyErr_Occurred()) return nullptr;
+  if (major > 255) {
+    PyErr_SetString(PyExc_OverflowError, messages::kIntegerRange);
+    return nullptr;
+  }
+  return PyImport_ImportModule(major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray");
+}
+
+}  // namespace
+
+std::string take_error_text() {
+  PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+  PyErr_Fetch(&type, &value, &trace);
+  PyErr_NormalizeException(&type, &value, &trace);
+  std::string text = "unknown error";
+  if (value) {
+    Ref str = Ref::steal(PyObject_Str(value));
+    const char* name = type ? reinterpret_cast<PyTypeObject*>(type)->tp_name : "Error";
+    const char* utf8 = str ? PyUnicode_AsUTF8(str.get()) : nullptr;
+    text = std::string(name) + ": " + (utf8 ? utf8 : "<unprintable>");
+  }
+  PyErr_Clear();
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(trace);
+  return text;
+}
+
+PyObject* numpy_multiarray() {
+  if (g_multiarray) return g_multiarray;
+  Ref module = Ref::steal(import_multiarray());
+  if (module) {
+    Ref capsule = Ref::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
+    void* table = capsule ? PyCapsule_GetPointer(capsule.get(), nullptr) : nullptr;
+    if (table) {
+      PyArray_API = static_cast<void**>(table);
+      PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
+      g_multiarray = module.release();
+      return g_multiarray;
+    }
+  }
+  throw Panic(messages::kNumpyCapsule + take_error_text());
+}
+
+// ---------------------------------------------------------------------------
+
+template <class T>
+std::size_t ArrayView<T>::ndim() const noexcept {
+  return static_cast<std::size_t>(PyArray_NDIM(as_array(array_)));
+}
+
+template <class T>
+std::uint64_t ArrayView<T>::dim(std::size_t k) const {
+  check_index(ndim(), k);
+  return static_cast<std::uint64_t>(PyArray_DIMS(as_array(array_))[k]);
+}
+
+template <class T>
+std::uint64_t ArrayView<T>::size() const noexcept {
+  std::uint64_t n = 1;
+  for (std::size_t k = 0; k < ndim(); ++k)
+    n *= static_cast<std::uint64_t>(PyArray_DIMS(as_array(array_))[k]);
+  return n;
+}
+
+template <class T>
+std::span<T> ArrayView<T>::data() const {
+  // Kernels address the buffer in row-major order, so only C order will do:
+  // a Fortran-ordered array (a transposed model output, say) would be read
+  // against its shape. Arrays that are both (1-D, unit dimensions) carry the
+  // C flag too.
+  if (!(PyArray_FLAGS(as_array(array_)) & NPY_ARRAY_C_CONTIGUOUS))
+    throw Panic(messages::kNotContiguous);
+  return {static_cast<T*>(PyArray_DATA(as_array(array_))), static_cast<std::size_t>(size())};
+}
+
+template class ArrayView<const std::uint8_t>;
+template class ArrayView<const float>;
+template class ArrayView<float>;
+template class ArrayView<std::uint8_t>;
+
+namespace arrays {
+
+template <class T>
+void accept(PyObject* obj) {
+  using Element = std::remove_const_t<T>;
+  numpy_multiarray();
+  bool accepted = false;
+  if (PyArray_Check(obj)) {
+    PyArray_Descr* wanted = PyArray_DescrFromType(kTypeNumber<Element>);
+    if (!wanted) throw_python_error();
+    PyArray_Descr* have = PyArray_DESCR(as_array(obj));
+    accepted = have == wanted || PyArray_EquivTypes(have, wanted);
+    Py_DECREF(wanted);
+  }
+  if (!accepted) {
+    std::string message = "'";  // appended, not prepended: GCC 12 cannot bound the copy of a
+                                // literal prepended to a temporary (-Wrestrict)
+    message += type_qualname(obj);
+    message += messages::kCannotConvert;
+  message += "PyArray<T, D>'";
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    throw PyErrorAlreadySet{};
+  }
+  registry::acquire(obj, !std::is_const_v<T>);
+}
+
+template void accept<const std::uint8_t>(PyObject*);
+template void accept<const float>(PyObject*);
+template void accept<float>(PyObject*);
+template void accept<std::uint8_t>(PyObject*);
+
+}  // namespace arrays
+}  // namespace corvane::python

@@ -1,0 +1,286 @@
+#include "python/convert.hpp"
+
+#include <cmath>
+#include <cstring>
+
+namespace corvane::python {
+namespace {
+
+[[noreturn]] void raise_mismatch(PyObject* obj, const char* target) {
+  raise(PyExc_TypeError,
+        "'" + type_qualname(obj) + messages::kCannotConvert + target + "'");
+}
+
+[[noreturn]] void raise_range() {
+  raise(PyExc_OverflowError, messages::kIntegerRange);
+}
+
+std::int32_t to_i32(PyObject* obj) {
+  long v = PyLong_AsLong(obj);
+  if (v == -1 && PyErr_Occurred()) throw PyErrorAlreadySet{};
+  if (v < INT32_MIN || v > INT32_MAX) raise_range();
+  return static_cast<std::int32_t>(v);
+}
+
+std::uint64_t to_u64(PyObject* obj) {
+  if (PyLong_Check(obj)) {
+    unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrorAlreadySet{};
+    return v;
+  }
+  Ref index = checked(PyNumber_Index(obj));
+  return to_u64(index.get());
+}
+
+std::uint32_t to_u32(PyObject* obj) {
+  std::uint64_t v = to_u64(obj);
+  if (v > UINT32_MAX) raise_range();
+  return static_cast<std::uint32_t>(v);
+}
+
+float to_f32(PyObject* obj) {
+  double v;
+  if (PyFloat_CheckExact(obj)) {
+    v = PyFloat_AS_DOUBLE(obj);
+  } else {
+    v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) throw PyErrorAlreadySet{};
+  }
+  return static_cast<float>(v);  // nearest float32; beyond its range an infinity
+}
+
+bool is_numpy_bool(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!module) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!PyUnicode_Check(module.get()) ||
+      PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0)
+    return false;
+  const char* dot = std::strrchr(type->tp_name, '.');
+  std::string_view name = dot ? dot + 1 : type->tp_name;
+  return name == "bool_" || name == "bool";
+}
+
+bool to_bool(PyObject* obj) {
+  if (PyBool_Check(obj)) return obj == Py_True;
+  if (is_numpy_bool(obj)) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!type->tp_as_number || !type->tp_as_number->nb_bool)
+      raise(PyExc_TypeError, "object of type '" + type_qualname(obj) +
+                                 "' does not define a '__bool__' conversion");
+    int truth = type->tp_as_number->nb_bool(obj);
+    if (truth < 0) throw_python_error();
+    return truth != 0;
+  }
+  raise_mismatch(obj, "PyBool");
+}
+
+// Items of a sequence argument (a str is refused), each converted by `item`.
+template <class T, class F>
+std::vector<T> to_vector(PyObject* obj, F item) {
+  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, messages::kStrToVec);
+  if (!PySequence_Check(obj)) raise_mismatch(obj, "Sequence");
+  std::vector<T> out;
+  Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0)
+    PyErr_Clear();
+  else
+    out.reserve(static_cast<std::size_t>(hint));
+  Ref iter = checked(PyObject_GetIter(obj));
+  while (Ref next = Ref::steal(PyIter_Next(iter.get()))) out.push_back(item(next.get()));
+  if (PyErr_Occurred()) throw PyErrorAlreadySet{};
+  return out;
+}
+
+ScalePad to_scale_pad(PyObject* obj) {
+  if (!PyTuple_Check(obj)) raise_mismatch(obj, "PyTuple");
+  Py_ssize_t n = PyTuple_GET_SIZE(obj);
+  if (n != 3)
+    raise(PyExc_ValueError,
+          "expected tuple of length 3, but got tuple of length " + std::to_string(n));
+  return {to_f32(PyTuple_GET_ITEM(obj, 0)), to_u32(PyTuple_GET_ITEM(obj, 1)),
+          to_u32(PyTuple_GET_ITEM(obj, 2))};
+}
+
+// The items of a sequence (a str is refused) as new references.
+std::vector<Ref> items_of(PyObject* obj) {
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise_mismatch(obj, "Sequence");
+  Ref fast = checked(PySequence_Fast(obj, "expected a sequence"));
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+  std::vector<Ref> out;
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i)
+    out.push_back(Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i)));
+  return out;
+}
+
+// An int (or an object with __index__) as a Python int, or null when `obj` is
+// no integer at all (no error left set).
+Ref as_int(PyObject* obj) {
+  if (PyFloat_Check(obj)) return Ref();
+  Ref index = Ref::steal(PyNumber_Index(obj));
+  if (!index) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrorAlreadySet{};
+    PyErr_Clear();
+  }
+  return index;
+}
+
+// The value of an int that is >= 0, else -1 (negative or beyond 63 bits).
+long long non_negative(PyObject* integer) {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(integer, &overflow);
+  if (v == -1 && PyErr_Occurred()) throw PyErrorAlreadySet{};
+  return overflow != 0 || v < 0 ? -1 : v;
+}
+
+// The value of an int >= 0 (a float is no int), else -1.
+long long non_negative_int(PyObject* obj) {
+  Ref integer = as_int(obj);
+  return integer ? non_negative(integer.get()) : -1;
+}
+
+}  // namespace
+
+[[noreturn]] void raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw PyErrorAlreadySet{};
+}
+
+[[noreturn]] void raise_value(std::string_view param, const std::string& message) {
+  raise(PyExc_ValueError, "argument '" + std::string(param) + "': " + message);
+}
+
+std::string type_qualname(PyObject* obj) {
+  Ref name = Ref::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  const char* utf8 = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  if (!utf8) {
+    PyErr_Clear();
+    return "<failed to extract type name>";
+  }
+  return utf8;
+}
+
+void prefix_type_error(std::string_view param) {
+  if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+  PyErr_Fetch(&type, &value, &trace);
+  PyErr_NormalizeException(&type, &value, &trace);
+  Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_trace = Ref::steal(trace);
+  if (type != PyExc_TypeError) {
+    PyErr_Restore(owned_type.release(), owned_value.release(), owned_trace.release());
+    return;
+  }
+  Ref text = checked(PyObject_Str(value));
+  const std::string prefix = "argument '" + std::string(param) + "': ";
+  Ref message = checked(PyUnicode_FromFormat("%s%U", prefix.c_str(), text.get()));
+  Ref replacement = checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  // Setting the cause, even to none, also suppresses the context in reports;
+  // restoring (rather than raising) keeps the replacement free of a context
+  // taken from whatever exception the caller is handling.
+  PyException_SetCause(replacement.get(), PyException_GetCause(value));  // steals the cause
+  PyErr_Restore(Py_NewRef(PyExc_TypeError), replacement.release(), nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// The conversions, one per parameter kind.
+
+PyObject* convert(const Arg& arg, As<PyObject*>) { return arg.object(); }
+float convert(const Arg& arg, As<float>) { return to_f32(arg.object()); }
+std::int32_t convert(const Arg& arg, As<std::int32_t>) { return to_i32(arg.object()); }
+std::uint32_t convert(const Arg& arg, As<std::uint32_t>) { return to_u32(arg.object()); }
+std::uint64_t convert(const Arg& arg, As<std::uint64_t>) { return to_u64(arg.object()); }
+
+std::vector<bool> convert(const Arg& arg, As<std::vector<bool>>) {
+  return to_vector<bool>(arg.object(), to_bool);
+}
+
+std::vector<std::uint64_t> convert(const Arg& arg, As<std::vector<std::uint64_t>>) {
+  return to_vector<std::uint64_t>(arg.object(), to_u64);
+}
+
+std::vector<ScalePad> convert(const Arg& arg, As<std::vector<ScalePad>>) {
+  return to_vector<ScalePad>(arg.object(), to_scale_pad);
+}
+
+std::array<float, 3> convert(const Arg& arg, As<std::array<float, 3>>) {
+  PyObject* obj = arg.object();
+  if (!PySequence_Check(obj)) raise_mismatch(obj, "Sequence");
+  Py_ssize_t n = PySequence_Size(obj);
+  if (n < 0) throw_python_error();
+  if (n != 3)
+    raise(PyExc_ValueError, "expected a sequence of length 3 (got " + std::to_string(n) + ")");
+  std::array<float, 3> out{};
+  for (Py_ssize_t i = 0; i < 3; ++i) {
+    Ref item = checked(PySequence_GetItem(obj, i));
+    out[static_cast<std::size_t>(i)] = to_f32(item.get());
+  }
+  return out;
+}
+
+BatchIndex convert(const Arg& arg, As<BatchIndex>) {
+  Ref integer = checked(PyNumber_Index(arg.object()));
+  const long long v = non_negative(integer.get());
+  return {v < 0 ? UINT64_MAX : static_cast<std::uint64_t>(v)};
+}
+
+std::vector<MaskBox> convert(const Arg& arg, As<std::vector<MaskBox>>) {
+  PyObject* obj = arg.object();
+  const std::string_view param = arg.name();
+  std::vector<MaskBox> out;
+  const std::vector<Ref> detections = items_of(obj);
+  out.reserve(detections.size());
+  for (std::size_t d = 0; d < detections.size(); ++d) {
+    const std::vector<Ref> items = items_of(detections[d].get());
+    const std::string which = "detection " + std::to_string(d);
+    if (items.size() < 7)
+      raise_value(param, which + " has " + std::to_string(items.size()) +
+                             " items, expected at least 7");
+    const long long i = non_negative_int(items[6].get());
+    if (i < 0) raise_value(param, which + messages::kNotAnAnchorIndex);
+    out.push_back({to_f32(items[0].get()), to_f32(items[1].get()), to_f32(items[2].get()),
+                   to_f32(items[3].get()), static_cast<std::uint64_t>(i)});
+  }
+  return out;
+}
+
+PositivePair convert(const Arg& arg, As<PositivePair>) {
+  PyObject* obj = arg.object();
+  const std::string_view param = arg.name();
+  const auto refuse = [param] { raise_value(param, messages::kNotTwoPositiveInts); };
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) refuse();
+  const std::vector<Ref> items = items_of(obj);
+  if (items.size() != 2) refuse();
+  std::array<std::uint64_t, 2> out{};
+  for (std::size_t k = 0; k < 2; ++k) {
+    const long long v = non_negative_int(items[k].get());
+    if (v <= 0) refuse();
+    out[k] = static_cast<std::uint64_t>(v);
+  }
+  return {out[0], out[1]};
+}
+
+LetterboxArgument convert(const Arg& arg, As<LetterboxArgument>) {
+  PyObject* obj = arg.object();
+  const std::string_view param = arg.name();
+  const auto refuse = [param] { raise_value(param, messages::kNotALetterbox); };
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) refuse();
+  const std::vector<Ref> items = items_of(obj);
+  if (items.size() != 3) refuse();
+  if (!PyNumber_Check(items[0].get())) refuse();
+  const float ratio = to_f32(items[0].get());
+  if (!(std::isfinite(ratio) && ratio > 0.0f)) refuse();
+  std::array<std::uint32_t, 2> pads{};
+  for (std::size_t k = 0; k < 2; ++k) {
+    const long long v = non_negative_int(items[k + 1].get());
+    if (v < 0 || v > static_cast<long long>(UINT32_MAX)) refuse();
+    pads[k] = static_cast<std::uint32_t>(v);
+  }
+  return {ScalePad{ratio, pads[0], pads[1]}};
+}
+
+}  // namespace corvane::python

@@ -1,0 +1,107 @@
+// The parameter kinds of the module's functions and their conversions from
+// Python objects. An entry declares each parameter by its C++ type; the
+// binder (function.hpp) picks the conversion by that type, so a parameter
+// type without one does not compile.
+#pragma once
+
+#include "core/records.hpp"
+#include "python/arrays.hpp"
+#include "python/call.hpp"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+namespace corvane::python {
+
+// Sets a Python error and throws it.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+// The ValueError "argument '{param}': {message}".
+[[noreturn]] void raise_value(std::string_view param, const std::string& message);
+
+// Qualified name of obj's type, as the type-mismatch messages show it.
+std::string type_qualname(PyObject* obj);
+
+// A TypeError (exactly that type) pending from converting `param` is raised
+// again as a new TypeError "argument '{param}': ..." keeping its cause.
+void prefix_type_error(std::string_view param);
+
+// Kinds beyond the plain C++ types.
+
+// An image of a batch: an int >= 0. A negative one or one beyond 63 bits
+// reads as UINT64_MAX, which every range check refuses.
+struct BatchIndex {
+  std::uint64_t value;
+};
+
+// Exactly two positive ints (a ValueError otherwise).
+struct PositivePair {
+  std::uint64_t first;
+  std::uint64_t second;
+};
+
+// (finite ratio > 0, int >= 0, int >= 0) as the preprocessing functions
+// return it (a ValueError otherwise).
+struct LetterboxArgument {
+  ScalePad value;
+};
+
+// The argument being converted: parameter k of a call.
+struct Arg {
+  Call& call;
+  std::size_t k;
+  PyObject* object() const noexcept { return call.object(k); }
+  std::string_view name() const noexcept { return call.name(k); }
+};
+
+template <class T>
+using As = std::type_identity<T>;
+
+PyObject* convert(const Arg& arg, As<PyObject*>);  // the object itself, borrowed
+float convert(const Arg& arg, As<float>);
+std::int32_t convert(const Arg& arg, As<std::int32_t>);
+std::uint32_t convert(const Arg& arg, As<std::uint32_t>);
+std::uint64_t convert(const Arg& arg, As<std::uint64_t>);
+std::vector<bool> convert(const Arg& arg, As<std::vector<bool>>);
+std::vector<std::uint64_t> convert(const Arg& arg, As<std::vector<std::uint64_t>>);
+// Exactly three numbers (sequence check, length 3, items by index).
+std::array<float, 3> convert(const Arg& arg, As<std::array<float, 3>>);
+// A sequence of (ratio, pad_x, pad_y) tuples.
+std::vector<ScalePad> convert(const Arg& arg, As<std::vector<ScalePad>>);
+BatchIndex convert(const Arg& arg, As<BatchIndex>);
+// Sequences whose items 0-3 are numbers (the box) and item 6 an int (the
+// anchor index); a ValueError for a short item or a negative index.
+std::vector<MaskBox> convert(const Arg& arg, As<std::vector<MaskBox>>);
+PositivePair convert(const Arg& arg, As<PositivePair>);
+LetterboxArgument convert(const Arg& arg, As<LetterboxArgument>);
+
+// A NumPy array: ArrayView<const T> takes a shared borrow, ArrayView<T> an
+// exclusive one, both held by the call until it releases its arrays.
+template <class T>
+ArrayView<T> convert(const Arg& arg, As<ArrayView<T>>) {
+  // Room for the record first: once the borrow is taken, keeping track of it
+  // must not be able to fail, or the array would stay borrowed for good.
+  arg.call.reserve_borrow();
+  PyObject* obj = arg.object();
+  arrays::accept<T>(obj);
+  arg.call.keep_borrow(obj, !std::is_const_v<T>);
+  return ArrayView<T>(obj);
+}
+
+// Parameter k of the call as a T; a TypeError of the conversion is prefixed
+// with the parameter's name.
+template <class T>
+T convert_argument(Call& call, std::size_t k) {
+  const Arg arg{call, k};
+  try {
+    return convert(arg, As<T>{});
+  } catch (const PyErrorAlreadySet&) {
+    prefix_type_error(arg.name());
+    throw;
+  }
+}
+
+}  // namespace corvane::python
