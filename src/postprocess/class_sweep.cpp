@@ -1,21 +1,16 @@
 #include "postprocess/class_sweep.hpp"
 
-#include <cstring>
+#include "core/simd.hpp"
 
 namespace corvane::postprocess {
 namespace {
 
-// Sixteen lanes: one AVX-512 register, two AVX2 or four SSE2 ones.
-using Lanes = float __attribute__((vector_size(64)));
-using Classes = std::uint32_t __attribute__((vector_size(64)));
-constexpr std::uint64_t kLanes = 16;
+using simd::kLanes;
 
 // The running maximum alone, four channels per pass over the maxima, in
 // plain loops the compiler vectorises: `v > b ? v : b` keeps b for a NaN or
 // an equal value, lane by lane, exactly as the per-anchor scan does.
-#if defined(__x86_64__) && defined(__ELF__)
-__attribute__((target_clones("avx512f", "avx2", "default")))
-#endif
+CORVANE_CLONES
 void channel_maxima(const float* block, std::uint64_t anchors, std::uint64_t first,
                     std::uint64_t count, std::uint64_t a0, std::uint64_t len,
                     float* __restrict best) {
@@ -55,9 +50,7 @@ inline void take_if_greater(float value, std::uint64_t c, float& best, std::uint
 // lane does the same IEEE comparison, so every clone gives the same results.
 // Four channels are applied per pass over the maxima, one after the other in
 // channel order, exactly as a per-anchor scan would.
-#if defined(__x86_64__) && defined(__ELF__)
-__attribute__((target_clones("avx512f", "avx2", "default")))
-#endif
+CORVANE_CLONES
 void maxima_with_classes(const float* block, std::uint64_t anchors, std::uint64_t first,
                          std::uint64_t count, std::uint64_t a0, std::uint64_t len, float* best,
                          std::uint32_t* cls) {
@@ -72,18 +65,18 @@ void maxima_with_classes(const float* block, std::uint64_t anchors, std::uint64_
     for (int k = 1; k < 4; ++k) ch[k] = ch[k - 1] + anchors;
     std::uint64_t l = 0;
     for (; l + kLanes <= len; l += kLanes) {
-      Lanes b, v;
-      Classes id;
-      std::memcpy(&b, best + l, sizeof b);
-      std::memcpy(&id, cls + l, sizeof id);
+      simd::Floats b, v;
+      simd::Words id;
+      simd::load(b, best + l);
+      simd::load(id, cls + l);
       for (int k = 0; k < 4; ++k) {
-        std::memcpy(&v, ch[k] + l, sizeof v);
+        simd::load(v, ch[k] + l);
         const auto greater = v > b;
         b = greater ? v : b;
-        id = greater ? (Classes{} + static_cast<std::uint32_t>(c + k)) : id;
+        id = greater ? (simd::Words{} + static_cast<std::uint32_t>(c + k)) : id;
       }
-      std::memcpy(best + l, &b, sizeof b);
-      std::memcpy(cls + l, &id, sizeof id);
+      simd::store(best + l, b);
+      simd::store(cls + l, id);
     }
     for (; l < len; ++l)
       for (int k = 0; k < 4; ++k) take_if_greater(ch[k][l], c + k, best[l], cls[l]);

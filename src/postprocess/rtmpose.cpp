@@ -1,110 +1,11 @@
 #include "postprocess/rtmpose.hpp"
 
 #include "core/panic.hpp"
+#include "core/simd.hpp"
 #include "parallel/pool.hpp"
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
 
 namespace corvane::postprocess::rtmpose {
 namespace {
-
-// The plain search in two passes, for processors without the packed
-// versions below.
-float row_max_portable(const float* p, std::size_t n) {
-  float m = kPeakStart;
-  for (std::size_t k = 0; k < n; ++k) m = p[k] > m ? p[k] : m;
-  return m;
-}
-
-// First position holding a value equal to m, or n when none does (the row
-// changed since its maximum was taken).
-std::size_t first_equal_portable(const float* p, std::size_t n, float m) {
-  std::size_t k = 0;
-  while (k < n && !(p[k] == m)) ++k;
-  return k;
-}
-
-#if defined(__x86_64__) || defined(__i386__)
-
-// Four vectors of independent running maxima, so the loop is not one long
-// dependency chain. MAX(v, acc) (the packed max instruction, either width) is
-// exactly `v > acc ? v : acc`: it keeps acc when v is NaN or when both are
-// zeros, so the accumulators never hold NaN and the row maximum does not
-// depend on how the row is split. A maximum of zero may come back with either
-// sign; the caller only compares it with `==`.
-float row_max_sse2(const float* p, std::size_t n) {
-  __m128 a0 = _mm_set1_ps(kPeakStart), a1 = a0, a2 = a0, a3 = a0;
-  std::size_t k = 0;
-  for (; k + 16 <= n; k += 16) {
-    a0 = _mm_max_ps(_mm_loadu_ps(p + k), a0);
-    a1 = _mm_max_ps(_mm_loadu_ps(p + k + 4), a1);
-    a2 = _mm_max_ps(_mm_loadu_ps(p + k + 8), a2);
-    a3 = _mm_max_ps(_mm_loadu_ps(p + k + 12), a3);
-  }
-  for (; k + 4 <= n; k += 4) a0 = _mm_max_ps(_mm_loadu_ps(p + k), a0);
-  a0 = _mm_max_ps(_mm_max_ps(a0, a1), _mm_max_ps(a2, a3));
-  alignas(16) float lanes[4];
-  _mm_store_ps(lanes, a0);
-  float m = kPeakStart;
-  for (float v : lanes) m = v > m ? v : m;
-  for (; k < n; ++k) m = p[k] > m ? p[k] : m;
-  return m;
-}
-
-std::size_t first_equal_sse2(const float* p, std::size_t n, float m) {
-  const __m128 mv = _mm_set1_ps(m);
-  std::size_t k = 0;
-  for (; k + 16 <= n; k += 16) {
-    const unsigned hits = static_cast<unsigned>(
-        _mm_movemask_ps(_mm_cmpeq_ps(_mm_loadu_ps(p + k), mv)) |
-        _mm_movemask_ps(_mm_cmpeq_ps(_mm_loadu_ps(p + k + 4), mv)) << 4 |
-        _mm_movemask_ps(_mm_cmpeq_ps(_mm_loadu_ps(p + k + 8), mv)) << 8 |
-        _mm_movemask_ps(_mm_cmpeq_ps(_mm_loadu_ps(p + k + 12), mv)) << 12);
-    if (hits) return k + static_cast<std::size_t>(__builtin_ctz(hits));
-  }
-  return k + first_equal_portable(p + k, n - k, m);
-}
-
-__attribute__((target("avx"))) float row_max_avx(const float* p, std::size_t n) {
-  __m256 a0 = _mm256_set1_ps(kPeakStart), a1 = a0, a2 = a0, a3 = a0;
-  std::size_t k = 0;
-  for (; k + 32 <= n; k += 32) {
-    a0 = _mm256_max_ps(_mm256_loadu_ps(p + k), a0);
-    a1 = _mm256_max_ps(_mm256_loadu_ps(p + k + 8), a1);
-    a2 = _mm256_max_ps(_mm256_loadu_ps(p + k + 16), a2);
-    a3 = _mm256_max_ps(_mm256_loadu_ps(p + k + 24), a3);
-  }
-  for (; k + 8 <= n; k += 8) a0 = _mm256_max_ps(_mm256_loadu_ps(p + k), a0);
-  a0 = _mm256_max_ps(_mm256_max_ps(a0, a1), _mm256_max_ps(a2, a3));
-  alignas(32) float lanes[8];
-  _mm256_store_ps(lanes, a0);
-  float m = kPeakStart;
-  for (float v : lanes) m = v > m ? v : m;
-  for (; k < n; ++k) m = p[k] > m ? p[k] : m;
-  return m;
-}
-
-__attribute__((target("avx"))) std::size_t first_equal_avx(const float* p, std::size_t n,
-                                                            float m) {
-  const __m256 mv = _mm256_set1_ps(m);
-  std::size_t k = 0;
-  for (; k + 32 <= n; k += 32) {
-    const __m256 e0 = _mm256_cmp_ps(_mm256_loadu_ps(p + k), mv, _CMP_EQ_OQ);
-    const __m256 e1 = _mm256_cmp_ps(_mm256_loadu_ps(p + k + 8), mv, _CMP_EQ_OQ);
-    const __m256 e2 = _mm256_cmp_ps(_mm256_loadu_ps(p + k + 16), mv, _CMP_EQ_OQ);
-    const __m256 e3 = _mm256_cmp_ps(_mm256_loadu_ps(p + k + 24), mv, _CMP_EQ_OQ);
-    const std::uint32_t hits = static_cast<std::uint32_t>(_mm256_movemask_ps(e0)) |
-                               static_cast<std::uint32_t>(_mm256_movemask_ps(e1)) << 8 |
-                               static_cast<std::uint32_t>(_mm256_movemask_ps(e2)) << 16 |
-                               static_cast<std::uint32_t>(_mm256_movemask_ps(e3)) << 24;
-    if (hits) return k + static_cast<std::size_t>(__builtin_ctz(hits));
-  }
-  return k + first_equal_portable(p + k, n - k, m);
-}
-
-#endif
 
 // Offsets from the outputs' extents: a product that does not fit is
 // certainly past the end of any buffer.
@@ -173,57 +74,91 @@ CropKeypoints decode_crop(const SimccOutput& x, const SimccOutput& y, const Scal
 
 namespace detail {
 
-// The maximum tells the value to look for; its first occurrence is the
-// position the strict running maximum settles on.
-template <float (*RowMax)(const float*, std::size_t),
-          std::size_t (*FirstEqual)(const float*, std::size_t, float)>
-Peak find_peak_with(std::span<const float> row) {
-  const float m = RowMax(row.data(), row.size());
-  // Nothing beat the start value (this covers the empty row): position 0.
-  if (!(m > kPeakStart)) return {0, kPeakStart};
-  std::size_t k = FirstEqual(row.data(), row.size(), m);
-  // Another writer changed the row between the two passes; any position of
-  // the row is as good an answer as the other.
-  if (k == row.size()) k = 0;
-  // The element itself, not m: of a tie between -0.0 and +0.0 the first wins.
-  return {k, row[k]};
-}
-
+// The running maximum one value at a time: each value is read once, so a
+// row another writer changes meanwhile still gives one of its positions.
 Peak find_peak_portable(std::span<const float> row) {
-  return find_peak_with<row_max_portable, first_equal_portable>(row);
+  Peak peak{0, kPeakStart};
+  for (std::size_t k = 0; k < row.size(); ++k) {
+    const float value = row[k];
+    if (value > peak.value) peak = {k, value};
+  }
+  return peak;
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-Peak find_peak_sse2(std::span<const float> row) {
-  return find_peak_with<row_max_sse2, first_equal_sse2>(row);
+// The same search in vectors of L lanes, in one pass: each lane keeps the
+// running maximum of its positions and where it last moved, as the scalar
+// search does (`v > best`: NaN never wins, an equal value never moves it, so
+// each lane holds the first position of its maximum). Four independent
+// accumulators keep the loop from being one long dependency chain. Of the
+// lanes holding the row maximum, the lowest position wins; the value comes
+// with it, so of a tie between -0.0 and +0.0 the first wins, and each value
+// is read once. The vector code is written out here, in the cloned function
+// itself: code in a helper would be lowered for the baseline first.
+template <std::size_t L>
+CORVANE_CLONES Peak find_peak_lanes(std::span<const float> row) {
+  using V = simd::Vec<float, L>;
+  using I = simd::Vec<std::uint32_t, L>;
+  const float* p = row.data();
+  const std::size_t n = row.size();
+  // Positions are kept in 32 bits; a longer row (16 GB) is searched plainly.
+  if (n > UINT32_MAX) return find_peak_portable(row);
+  I lane{};
+  for (std::size_t l = 0; l < L; ++l) lane[l] = static_cast<std::uint32_t>(l);
+  V best0 = V{} + kPeakStart, best1 = best0, best2 = best0, best3 = best0, v;
+  I at0{}, at1{}, at2{}, at3{};
+  std::size_t k = 0;
+  for (; k + 4 * L <= n; k += 4 * L) {
+    const I here = lane + static_cast<std::uint32_t>(k);
+    simd::load(v, p + k);
+    const auto g0 = v > best0;
+    best0 = g0 ? v : best0;
+    at0 = g0 ? here : at0;
+    simd::load(v, p + k + L);
+    const auto g1 = v > best1;
+    best1 = g1 ? v : best1;
+    at1 = g1 ? here + static_cast<std::uint32_t>(L) : at1;
+    simd::load(v, p + k + 2 * L);
+    const auto g2 = v > best2;
+    best2 = g2 ? v : best2;
+    at2 = g2 ? here + static_cast<std::uint32_t>(2 * L) : at2;
+    simd::load(v, p + k + 3 * L);
+    const auto g3 = v > best3;
+    best3 = g3 ? v : best3;
+    at3 = g3 ? here + static_cast<std::uint32_t>(3 * L) : at3;
+  }
+  // Accumulator pairs merged lane by lane: the greater value, of equal ones
+  // the lower position.
+  const auto merge = [](V& best, I& at, const V& other_best, const I& other_at) {
+    const auto take = (other_best > best) | ((other_best == best) & (other_at < at));
+    best = take ? other_best : best;
+    at = take ? other_at : at;
+  };
+  merge(best0, at0, best1, at1);
+  merge(best2, at2, best3, at3);
+  merge(best0, at0, best2, at2);
+  Peak peak{0, kPeakStart};
+  for (std::size_t l = 0; l < L; ++l) {
+    const float value = best0[l];
+    if (value > peak.value || (value == peak.value && value > kPeakStart && at0[l] < peak.index))
+      peak = {at0[l], value};
+  }
+  // The tail lies after every position the lanes saw: only a greater value
+  // moves the peak there.
+  for (; k < n; ++k)
+    if (p[k] > peak.value) peak = {k, p[k]};
+  if (!(peak.value > kPeakStart)) return {0, kPeakStart};
+  return peak;
 }
-Peak find_peak_avx(std::span<const float> row) {
-  return find_peak_with<row_max_avx, first_equal_avx>(row);
-}
-bool avx_available() {
-  // May run from a static initialiser, before libgcc's own has filled in the
-  // processor model.
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx");
-}
-#endif
+
+template Peak find_peak_lanes<4>(std::span<const float>);
+template Peak find_peak_lanes<8>(std::span<const float>);
+template Peak find_peak_lanes<16>(std::span<const float>);
 
 }  // namespace detail
 
-namespace {
-
-// Chosen once per process by what the processor offers; all variants give the
-// same results, the wider ones read a row in fewer instructions.
-Peak (*const kFindPeak)(std::span<const float>) =
-#if defined(__x86_64__) || defined(__i386__)
-    detail::avx_available() ? detail::find_peak_avx : detail::find_peak_sse2;
-#else
-    detail::find_peak_portable;
-#endif
-
-}  // namespace
-
-Peak find_peak(std::span<const float> row) { return kFindPeak(row); }
+// Eight lanes (one AVX2 register): with sixteen, GCC lowers the merge's mask
+// logic to scalar code and the search takes five times as long.
+Peak find_peak(std::span<const float> row) { return detail::find_peak_lanes<8>(row); }
 
 std::vector<CropKeypoints> decode(SimccOutput x, SimccOutput y,
                                   std::span<const ScalePad> scale_pads) {

@@ -39,15 +39,13 @@ struct Peak {
 // without a value above kPeakStart gives (0, kPeakStart).
 Peak find_peak(std::span<const float> row);
 
-// The same search for one instruction set each, so every variant can be
-// tested on one machine; find_peak uses the widest the processor runs.
+// The same search one value at a time, and in vectors of L lanes (4, 8 or
+// 16), so that every split of a row can be tested; find_peak uses 8 lanes in
+// the widest instruction set the processor runs.
 namespace detail {
 Peak find_peak_portable(std::span<const float> row);
-#if defined(__x86_64__) || defined(__i386__)
-Peak find_peak_sse2(std::span<const float> row);
-Peak find_peak_avx(std::span<const float> row);  // only where avx_available()
-bool avx_available();
-#endif
+template <std::size_t L>
+Peak find_peak_lanes(std::span<const float> row);
 }  // namespace detail
 
 // Decodes crop i of the batch for every i < scale_pads.size(), one pool task

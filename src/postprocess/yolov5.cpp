@@ -1,9 +1,9 @@
 #include "postprocess/yolov5.hpp"
 
+#include "core/simd.hpp"
 #include "postprocess/decode.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 namespace corvane::postprocess::yolov5 {
 namespace {
@@ -12,9 +12,7 @@ namespace {
 constexpr std::uint64_t kObjectness = 4;
 constexpr std::uint64_t kFirstClass = 5;
 
-// Lanes of the class search: one AVX-512 register, two AVX2 or four SSE2 ones.
-using Lanes = float __attribute__((vector_size(64)));
-constexpr std::uint64_t kLanes = 16;
+using simd::kLanes;
 
 // The running maximum of scores[j] * obj over j, started at 0 and moved only
 // by a strictly greater product. Its value does not depend on the order of
@@ -22,17 +20,15 @@ constexpr std::uint64_t kLanes = 16;
 // are compared lane by lane and the lanes folded afterwards, which removes the
 // serial dependency of a one-by-one scan. Every clone computes the same IEEE
 // products and comparisons, so all give the same bits.
-#if defined(__x86_64__) && defined(__ELF__)
-__attribute__((target_clones("avx512f", "avx2", "default")))
-#endif
+CORVANE_CLONES
 float best_product(const float* scores, std::uint64_t count, float obj) {
   std::uint64_t j = 0;
   float best = 0.0f;
   if (count >= kLanes) {
-    Lanes lanes = {}, v;
-    const Lanes scale = Lanes{} + obj;
+    simd::Floats lanes = {}, v;
+    const simd::Floats scale = simd::Floats{} + obj;
     for (; j + kLanes <= count; j += kLanes) {
-      std::memcpy(&v, scores + j, sizeof v);
+      simd::load(v, scores + j);
       v = v * scale;
       lanes = v > lanes ? v : lanes;
     }

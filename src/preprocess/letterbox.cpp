@@ -2,6 +2,7 @@
 
 #include "core/messages.hpp"
 #include "core/panic.hpp"
+#include "core/simd.hpp"
 #include "parallel/pool.hpp"
 
 #include <algorithm>
@@ -12,9 +13,6 @@
 #include <string>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
 
 namespace corvane::preprocess {
 namespace {
@@ -35,6 +33,8 @@ std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b, std::uint64_t
 
 float to_f32(std::uint64_t v) noexcept { return static_cast<float>(v); }
 
+using Quad = simd::Vec<float, 4>;
+
 // One destination row of the three planes from one source row.
 struct RowWriter {
   const std::size_t* column;  // byte offset of each sampled pixel in its row
@@ -47,19 +47,18 @@ struct RowWriter {
   void write(const std::uint8_t* row, std::uint64_t words, std::uint64_t n, float* r0, float* r1,
              float* r2) const noexcept {
     std::uint64_t i = 0;
-#if defined(__SSE2__)
-    // Four table values moved into one register and stored at once: with
-    // one 4-byte store per value, the store port limits this loop.
+    // Four table values gathered into one vector and stored at once: with
+    // one 4-byte store per value, the store port limits this loop. Only
+    // moves: the table's bits reach the destination unchanged.
     for (; i + 4 <= words; i += 4) {
       const std::uint32_t p0 = word(row + column[i]), p1 = word(row + column[i + 1]);
       const std::uint32_t p2 = word(row + column[i + 2]), p3 = word(row + column[i + 3]);
-      _mm_storeu_ps(r2 + i, quad(t2, p0 & 255, p1 & 255, p2 & 255, p3 & 255));
-      _mm_storeu_ps(r1 + i, quad(t1, (p0 >> 8) & 255, (p1 >> 8) & 255, (p2 >> 8) & 255,
-                                 (p3 >> 8) & 255));
-      _mm_storeu_ps(r0 + i, quad(t0, (p0 >> 16) & 255, (p1 >> 16) & 255, (p2 >> 16) & 255,
-                                 (p3 >> 16) & 255));
+      simd::store(r2 + i, Quad{t2[p0 & 255], t2[p1 & 255], t2[p2 & 255], t2[p3 & 255]});
+      simd::store(r1 + i, Quad{t1[(p0 >> 8) & 255], t1[(p1 >> 8) & 255], t1[(p2 >> 8) & 255],
+                               t1[(p3 >> 8) & 255]});
+      simd::store(r0 + i, Quad{t0[(p0 >> 16) & 255], t0[(p1 >> 16) & 255],
+                               t0[(p2 >> 16) & 255], t0[(p3 >> 16) & 255]});
     }
-#endif
     for (; i < words; ++i) {
       const std::uint32_t p = word(row + column[i]);
       r2[i] = t2[p & 255];
@@ -80,16 +79,6 @@ struct RowWriter {
     if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
     return v;
   }
-
-#if defined(__SSE2__)
-  // Moves only: the table's bits reach the destination unchanged.
-  static __m128 quad(const float* t, std::uint32_t a, std::uint32_t b, std::uint32_t c,
-                     std::uint32_t d) noexcept {
-    const __m128 ab = _mm_unpacklo_ps(_mm_load_ss(t + a), _mm_load_ss(t + b));
-    const __m128 cd = _mm_unpacklo_ps(_mm_load_ss(t + c), _mm_load_ss(t + d));
-    return _mm_movelh_ps(ab, cd);
-  }
-#endif
 };
 
 }  // namespace

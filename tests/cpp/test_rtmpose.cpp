@@ -24,14 +24,10 @@ Peak scalar_peak(std::span<const float> row) {
   return best;
 }
 
-// Every variant this machine runs, and the dispatching entry point.
+// Every lane width, and the dispatching entry point.
 std::vector<Peak (*)(std::span<const float>)> variants() {
-  std::vector<Peak (*)(std::span<const float>)> out{find_peak, detail::find_peak_portable};
-#if defined(__x86_64__) || defined(__i386__)
-  out.push_back(detail::find_peak_sse2);
-  if (detail::avx_available()) out.push_back(detail::find_peak_avx);
-#endif
-  return out;
+  return {find_peak, detail::find_peak_portable, detail::find_peak_lanes<4>,
+          detail::find_peak_lanes<8>, detail::find_peak_lanes<16>};
 }
 
 void expect_same_peak(const std::vector<float>& row) {

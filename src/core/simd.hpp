@@ -1,0 +1,45 @@
+// The one way this project writes vector code: GCC vector extensions (lane
+// by lane the same IEEE operations as the scalar code, so every width gives
+// the same bits), compiled once per instruction set for the functions marked
+// CORVANE_CLONES, which the loader dispatches on the running processor.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+// Clones for AVX-512, AVX2 and the baseline, chosen once when the library is
+// loaded. Functions called from a clone inherit its instruction set only when
+// they are inlined into it, so the bodies they call are CORVANE_INLINE.
+#if defined(__x86_64__) && defined(__ELF__)
+#define CORVANE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define CORVANE_CLONES
+#endif
+#define CORVANE_INLINE [[gnu::always_inline]] inline
+
+namespace corvane::simd {
+
+// N lanes of T.
+template <class T, std::size_t N>
+using Vec [[gnu::vector_size(N * sizeof(T))]] = T;
+
+// Sixteen float lanes: one AVX-512 register, two AVX2 or four SSE2 ones.
+inline constexpr std::size_t kLanes = 16;
+using Floats = Vec<float, kLanes>;
+using Words = Vec<std::uint32_t, kLanes>;
+
+// Unaligned loads and stores of a whole vector. Vectors are passed by
+// reference, never by value: a 64-byte vector by value changes the calling
+// convention between clones.
+template <class V, class T>
+CORVANE_INLINE void load(V& v, const T* p) noexcept {
+  std::memcpy(&v, p, sizeof v);
+}
+
+template <class V, class T>
+CORVANE_INLINE void store(T* p, const V& v) noexcept {
+  std::memcpy(p, &v, sizeof v);
+}
+
+}  // namespace corvane::simd
