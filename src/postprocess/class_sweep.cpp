@@ -69,7 +69,7 @@ void maxima_with_classes(const float* block, std::uint64_t anchors, std::uint64_
       simd::Words id;
       simd::load(b, best + l);
       simd::load(id, cls + l);
-      for (int k = 0; k < 4; ++k) {
+      for (std::uint64_t k = 0; k < 4; ++k) {
         simd::load(v, ch[k] + l);
         const auto greater = v > b;
         b = greater ? v : b;
@@ -79,7 +79,7 @@ void maxima_with_classes(const float* block, std::uint64_t anchors, std::uint64_
       simd::store(cls + l, id);
     }
     for (; l < len; ++l)
-      for (int k = 0; k < 4; ++k) take_if_greater(ch[k][l], c + k, best[l], cls[l]);
+      for (std::uint64_t k = 0; k < 4; ++k) take_if_greater(ch[k][l], c + k, best[l], cls[l]);
   }
   for (; c < count; ++c) {
     const float* ch = block + (first + c) * anchors + a0;

@@ -35,7 +35,7 @@ Call::Call(const char* function_name, std::span<const std::string_view> params,
   // would allocate for every name longer than the small-string buffer.
   const auto function = [&] { return std::string(function_name) + "()"; };
   const std::size_t n = params.size();
-  const std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargs_flags));
+  const std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(nargs_flags)));
   if (nargs > n)
     raise(PyExc_TypeError, function() + " takes " + std::to_string(n) +
                                " positional arguments but " + std::to_string(nargs) +
