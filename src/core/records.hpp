@@ -60,7 +60,9 @@ struct PropertyValue {
 // output, the winning channel of the group and its value. It owns its
 // property list: moving a record (as sorting does) moves the list, copying
 // copies it, so no two records ever share one. The properties ride along
-// through suppression and never take part.
+// through suppression and never take part. Its leading fields repeat
+// Detection's on purpose: suppression is generic in the record and reads
+// them by name.
 struct PropertyDetection {
   float x1;
   float y1;

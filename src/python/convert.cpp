@@ -248,13 +248,23 @@ std::vector<MaskBox> convert(const Arg& arg, As<std::vector<MaskBox>>) {
   return out;
 }
 
-PositivePair convert(const Arg& arg, As<PositivePair>) {
+namespace {
+
+// The n items of a sequence argument (a str is no sequence here), or the
+// ValueError `refusal` of the parameter.
+std::vector<Ref> exactly(const Arg& arg, std::size_t n, const char* refusal) {
   PyObject* obj = arg.object();
-  const std::string_view param = arg.name();
-  const auto refuse = [param] { raise_value(param, messages::kNotTwoPositiveInts); };
-  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) refuse();
-  const std::vector<Ref> items = items_of(obj);
-  if (items.size() != 2) refuse();
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise_value(arg.name(), refusal);
+  std::vector<Ref> items = items_of(obj);
+  if (items.size() != n) raise_value(arg.name(), refusal);
+  return items;
+}
+
+}  // namespace
+
+PositivePair convert(const Arg& arg, As<PositivePair>) {
+  const auto refuse = [&arg] { raise_value(arg.name(), messages::kNotTwoPositiveInts); };
+  const std::vector<Ref> items = exactly(arg, 2, messages::kNotTwoPositiveInts);
   std::array<std::uint64_t, 2> out{};
   for (std::size_t k = 0; k < 2; ++k) {
     const long long v = non_negative_int(items[k].get());
@@ -265,12 +275,8 @@ PositivePair convert(const Arg& arg, As<PositivePair>) {
 }
 
 LetterboxArgument convert(const Arg& arg, As<LetterboxArgument>) {
-  PyObject* obj = arg.object();
-  const std::string_view param = arg.name();
-  const auto refuse = [param] { raise_value(param, messages::kNotALetterbox); };
-  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) refuse();
-  const std::vector<Ref> items = items_of(obj);
-  if (items.size() != 3) refuse();
+  const auto refuse = [&arg] { raise_value(arg.name(), messages::kNotALetterbox); };
+  const std::vector<Ref> items = exactly(arg, 3, messages::kNotALetterbox);
   if (!PyNumber_Check(items[0].get())) refuse();
   const float ratio = to_f32(items[0].get());
   if (!(std::isfinite(ratio) && ratio > 0.0f)) refuse();
