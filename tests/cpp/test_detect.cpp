@@ -75,7 +75,7 @@ std::vector<float> random_values(std::mt19937& rng, std::size_t count) {
   std::uniform_int_distribution<int> level(-2, 8);
   std::vector<float> v(count);
   for (auto& x : v) {
-    x = level(rng) * 0.125f;
+    x = static_cast<float>(level(rng)) * 0.125f;
     const auto r = rng() % 200;
     if (r == 0) x = kNaN;
     if (r == 1) x = kInf;
@@ -104,7 +104,7 @@ TEST(Yolov8Sweep, EqualsPerAnchorRunningMaximum) {
     for (auto& x : block) x = values[rng() % std::size(values)];
     // Thresholds that let almost nothing, some or everything pass, so both the
     // class lookup of the few passing anchors and the tracked sweep are used.
-    const float conf = std::array{3.0f, 1.5f, 0.75f, 0.0f, kNaN}[round % 5];
+    const float conf = std::array{3.0f, 1.5f, 0.75f, 0.0f, kNaN}[static_cast<std::size_t>(round % 5)];
     std::vector<float> best(len);
     std::vector<std::uint32_t> cls(len);
     channel_maxima_and_classes(block.data(), anchors, first, count, a0, len, conf,

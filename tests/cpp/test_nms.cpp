@@ -196,7 +196,7 @@ std::vector<Detection> random_candidates(std::mt19937& rng, std::size_t n, std::
   for (std::size_t i = 0; i < n; ++i) {
     if (i % 6 == 0) cx = centre(rng), cy = centre(rng);
     const float w = size(rng), h = size(rng), x = cx + jitter(rng), y = cy + jitter(rng);
-    Detection d = box(x - w / 2, y - h / 2, x + w / 2, y + h / 2, level(rng) * 0.125f, i,
+    Detection d = box(x - w / 2, y - h / 2, x + w / 2, y + h / 2, static_cast<float>(level(rng)) * 0.125f, i,
                       static_cast<std::uint32_t>(rng() % classes));
     if (rng() % 50 == 0) (&d.x1)[rng() % 4] = (rng() % 2) ? kNaN : kInf;
     out.push_back(d);

@@ -152,8 +152,8 @@ TEST(PreprocessValues, TablesHoldTheDividedValues) {
   const pp::PlaneValues& cls = pp::imagenet_values();
   const float mean[3] = {123.675f, 116.28f, 103.53f};  // by plane
   const float stddev[3] = {58.395f, 57.12f, 57.375f};
-  for (int c = 0; c < 3; ++c)
-    for (int b = 0; b < 256; ++b) {
+  for (std::size_t c = 0; c < 3; ++c)
+    for (std::size_t b = 0; b < 256; ++b) {
       volatile float x = static_cast<float>(b);  // keep the division at run time
       EXPECT_EQ(std::bit_cast<std::uint32_t>(det[c][b]), std::bit_cast<std::uint32_t>(x / 255.0f));
       EXPECT_EQ(std::bit_cast<std::uint32_t>(cls[c][b]),
@@ -196,7 +196,8 @@ TEST(PreprocessKernel, MatchesLiteralFormula) {
     std::vector<float> got_c(3 * dh * dw, kSentinel), want_c(got_c);
     pp::classifier_input(image, pp::Planes{got_c, dh, dw});
     reference(src, h, w, want_c, dh, dw, box, [](int k, std::uint8_t b) {
-      return (static_cast<float>(b) - pp::kImagenetMean[k]) / pp::kImagenetStd[k];
+      return (static_cast<float>(b) - pp::kImagenetMean[static_cast<std::size_t>(k)]) /
+           pp::kImagenetStd[static_cast<std::size_t>(k)];
     });
     expect_same_bits(got_c, want_c);
 
@@ -217,7 +218,8 @@ TEST(PreprocessKernel, RtmposeMargins) {
   const corvane::Letterbox box = pp::pose_input({src, 256, 192}, {got, 256, 192}, 0.25f);
   expect_box(box, {1.5f, 128, 170, 32, 43});
   reference(src, 256, 192, want, 256, 192, box, [](int k, std::uint8_t b) {
-    return (static_cast<float>(b) - pp::kImagenetMean[k]) / pp::kImagenetStd[k];
+    return (static_cast<float>(b) - pp::kImagenetMean[static_cast<std::size_t>(k)]) /
+           pp::kImagenetStd[static_cast<std::size_t>(k)];
   });
   expect_same_bits(got, want);
   // An unbounded margin leaves the destination untouched.
