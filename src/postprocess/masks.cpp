@@ -4,41 +4,56 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace corvane::postprocess::masks {
 namespace {
 
-// Output rows per task. A task computes the logits of just the prototype rows
-// its band taps, so a band boundary costs a row or two computed twice, and
-// every output byte depends on its own box and pixel alone: the result is the
-// same for any number of workers.
-constexpr std::size_t kBandRows = 64;
+// Output pixels per task of the pass along y: enough to outweigh starting a
+// task, few enough that one large box spreads over every worker. Each byte
+// depends on its own box and pixel alone, so the split never changes a result.
+constexpr std::size_t kBandPixels = 16384;
 
-// One source pixel along an axis: its centre in model-input units and its two
-// bilinear taps on the prototype grid.
-struct Tap {
-  float centre;     // X(u) or Y(v)
-  std::uint32_t i0;  // floor of the clamped proto coordinate
-  std::uint32_t i1;  // min(i0 + 1, extent - 1)
-  float low;         // weight of i1: coordinate - i0
-  float high;        // weight of i0: 1 - low
+// The pass along x takes runs of eight output columns whose taps lie within
+// eight consecutive logits of a row: one load and two lane permutations pick
+// all sixteen taps. The pass along y and the threshold take sixteen pixels at
+// a time. Every lane does the scalar float32 operations in the scalar order,
+// so each instruction set gives the same bits.
+constexpr std::size_t kRun = 8;
+constexpr std::size_t kLanes = 16;
+using RunFloats = float __attribute__((vector_size(kRun * sizeof(float))));
+using RunIndices = std::int32_t __attribute__((vector_size(kRun * sizeof(std::int32_t))));
+using Floats = float __attribute__((vector_size(kLanes * sizeof(float))));
+using Bytes = std::uint8_t __attribute__((vector_size(kLanes)));
+
+// The taps of every source pixel along one axis, one array per quantity.
+struct Axis {
+  std::vector<float> centre;    // X(u) or Y(v)
+  std::vector<std::size_t> i0;  // floor of the clamped proto coordinate
+  std::vector<std::size_t> i1;  // min(i0 + 1, extent - 1)
+  std::vector<float> low;       // weight of i1: coordinate - i0
+  std::vector<float> high;      // weight of i0: 1 - low
 };
 
-std::vector<Tap> taps(std::uint64_t pixels, float ratio, std::uint32_t pad, std::uint64_t extent,
-                      std::uint64_t input) {
+Axis taps(std::size_t pixels, float ratio, std::uint32_t pad, std::uint64_t extent,
+          std::uint64_t input) {
   const float scale = static_cast<float>(extent) / static_cast<float>(input);
   const float last = static_cast<float>(extent - 1);
-  std::vector<Tap> out(pixels);
-  for (std::uint64_t u = 0; u < pixels; ++u) {
+  Axis out{std::vector<float>(pixels), std::vector<std::size_t>(pixels),
+           std::vector<std::size_t>(pixels), std::vector<float>(pixels),
+           std::vector<float>(pixels)};
+  for (std::size_t u = 0; u < pixels; ++u) {
     const float centre = (static_cast<float>(u) + 0.5f) / ratio + static_cast<float>(pad);
     float p = centre * scale - 0.5f;
     p = std::min(std::max(p, 0.0f), last);
     const float whole = std::floor(p);
-    const auto i0 = static_cast<std::uint32_t>(whole);
-    const auto i1 = static_cast<std::uint32_t>(std::min<std::uint64_t>(i0 + 1, extent - 1));
-    const float low = p - whole;
-    out[u] = {centre, i0, i1, low, 1.0f - low};
+    const auto i0 = static_cast<std::size_t>(whole);
+    out.centre[u] = centre;
+    out.i0[u] = i0;
+    out.i1[u] = static_cast<std::size_t>(std::min<std::uint64_t>(i0 + 1, extent - 1));
+    out.low[u] = p - whole;
+    out.high[u] = 1.0f - out.low[u];
   }
   return out;
 }
@@ -48,102 +63,175 @@ std::vector<Tap> taps(std::uint64_t pixels, float ratio, std::uint32_t pad, std:
 struct Range {
   std::size_t begin;
   std::size_t end;
+  std::size_t size() const { return end - begin; }
 };
 
-Range inside(const std::vector<Tap>& axis, float lo, float hi) {
-  const auto first = std::partition_point(axis.begin(), axis.end(),
-                                          [lo](const Tap& t) { return !(t.centre >= lo); });
-  const auto last = std::partition_point(axis.begin(), axis.end(),
-                                         [hi](const Tap& t) { return t.centre < hi; });
-  const auto begin = static_cast<std::size_t>(first - axis.begin());
-  const auto end = static_cast<std::size_t>(last - axis.begin());
+Range inside(const std::vector<float>& centres, float lo, float hi) {
+  const auto first = std::partition_point(centres.begin(), centres.end(),
+                                          [lo](float c) { return !(c >= lo); });
+  const auto last = std::partition_point(centres.begin(), centres.end(),
+                                         [hi](float c) { return c < hi; });
+  const auto begin = static_cast<std::size_t>(first - centres.begin());
+  const auto end = static_cast<std::size_t>(last - centres.begin());
   return {begin, std::max(begin, end)};
 }
 
-struct Task {
+// One detection's pixels and the block of prototype pixels their taps touch.
+struct Region {
   std::size_t detection;
   Range columns;
-  Range rows;  // one band of the box's rows
+  Range rows;
+  Range proto_columns;
+  Range proto_rows;
+  // Logits are stored with room for one run's load past the last column.
+  std::size_t stride() const { return proto_columns.size() + kRun - 1; }
 };
 
-// The loops are plain float32 multiplies and adds, so wider vectors give the
-// same bits; the AVX2 clone is picked at load time where the CPU has it.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
+#if defined(__x86_64__) && defined(__ELF__)
+#define CORVANE_MASKS_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define CORVANE_MASKS_CLONES
 #endif
-void run(const Task& task, const Coefficients& pred, const Prototypes& protos,
-         const MaskBox& box, const std::vector<Tap>& tx, const std::vector<Tap>& ty,
-         const Planes& dst) {
-  const std::size_t x_first = tx[task.columns.begin].i0;
-  const std::size_t x_last = tx[task.columns.end - 1].i1;
-  const std::size_t y_first = ty[task.rows.begin].i0;
-  const std::size_t y_last = ty[task.rows.end - 1].i1;
-  const std::size_t cols = x_last - x_first + 1;
-  const std::size_t rows = y_last - y_first + 1;
-  const std::size_t width = task.columns.end - task.columns.begin;
+
+// Logits of the tapped prototype pixels into `out` (zeroed), each summed over
+// m in order from 0.0; the loop over m is outside only to sweep contiguous
+// memory.
+CORVANE_MASKS_CLONES
+void logits(const Coefficients& pred, const Prototypes& protos, std::uint64_t index,
+            const Region& region, float* __restrict out) {
   const std::size_t plane = static_cast<std::size_t>(protos.height * protos.width);
   const std::size_t coefficient0 = static_cast<std::size_t>(pred.channels - protos.masks);
-
-  // Logits of the tapped prototype pixels, each summed over m in order from
-  // 0.0; the loop over m is outside only to sweep contiguous memory.
-  std::vector<float> logits(rows * cols, 0.0f);
+  const std::size_t cols = region.proto_columns.size();
+  const std::size_t stride = region.stride();
   for (std::size_t m = 0; m < protos.masks; ++m) {
-    const float c = pred.data[(coefficient0 + m) * pred.anchors + box.index];
-    const float* proto = protos.data.data() + m * plane;
-    for (std::size_t r = 0; r < rows; ++r) {
-      const float* src = proto + (y_first + r) * protos.width + x_first;
-      float* acc = logits.data() + r * cols;
+    const float c = pred.data[(coefficient0 + m) * pred.anchors + index];
+    const float* proto = protos.data.data() + m * plane + region.proto_columns.begin;
+    for (std::size_t r = 0; r < region.proto_rows.size(); ++r) {
+      const float* __restrict src = proto + (region.proto_rows.begin + r) * protos.width;
+      float* __restrict acc = out + r * stride;
       for (std::size_t k = 0; k < cols; ++k) acc[k] = acc[k] + c * src[k];
     }
   }
+}
 
-  // Along x once per tapped prototype row: a = hx * L(y, x0) + lx * L(y, x1').
-  std::vector<float> along_x(rows * width);
-  for (std::size_t r = 0; r < rows; ++r) {
-    const float* l = logits.data() + r * cols;
-    float* out = along_x.data() + r * width;
-    for (std::size_t k = 0; k < width; ++k) {
-      const Tap& t = tx[task.columns.begin + k];
-      out[k] = t.high * l[t.i0 - x_first] + t.low * l[t.i1 - x_first];
+// Along x once per tapped prototype row: a = hx * L(y, x0) + lx * L(y, x1'),
+// into rows of `region.columns.size()` values. Runs go outermost because a
+// run's lane selections serve every row.
+CORVANE_MASKS_CLONES
+void along_x(const Axis& x, const Region& region, const float* __restrict logit,
+             float* __restrict out) {
+  const std::size_t width = region.columns.size();
+  const std::size_t rows = region.proto_rows.size();
+  const std::size_t stride = region.stride();
+  const std::size_t first = region.proto_columns.begin;
+  const std::size_t* i0 = x.i0.data() + region.columns.begin;
+  const std::size_t* i1 = x.i1.data() + region.columns.begin;
+  const float* high = x.high.data() + region.columns.begin;
+  const float* low = x.low.data() + region.columns.begin;
+  auto scalar = [&](std::size_t k) {
+    for (std::size_t r = 0; r < rows; ++r) {
+      const float* l = logit + r * stride - first;
+      out[r * width + k] = high[k] * l[i0[k]] + low[k] * l[i1[k]];
+    }
+  };
+  if (width < kRun) {
+    for (std::size_t k = 0; k < width; ++k) scalar(k);
+    return;
+  }
+  // The last run overlaps the one before it rather than leaving a tail; its
+  // columns are computed twice with the same result.
+  for (std::size_t s = 0; s < width; s += kRun) {
+    const std::size_t k0 = std::min(s, width - kRun);
+    const std::size_t base = i0[k0];
+    if (i1[k0 + kRun - 1] - base >= kRun) {  // taps too far apart for one load
+      for (std::size_t k = k0; k < k0 + kRun; ++k) scalar(k);
+      continue;
+    }
+    RunIndices pick0, pick1;
+    for (std::size_t j = 0; j < kRun; ++j) {
+      pick0[j] = static_cast<std::int32_t>(i0[k0 + j] - base);
+      pick1[j] = static_cast<std::int32_t>(i1[k0 + j] - base);
+    }
+    RunFloats hx, lx;
+    std::memcpy(&hx, high + k0, sizeof hx);
+    std::memcpy(&lx, low + k0, sizeof lx);
+    for (std::size_t r = 0; r < rows; ++r) {
+      RunFloats l;
+      std::memcpy(&l, logit + r * stride + (base - first), sizeof l);
+      const RunFloats a = hx * __builtin_shuffle(l, pick0) + lx * __builtin_shuffle(l, pick1);
+      std::memcpy(out + r * width + k0, &a, sizeof a);
     }
   }
+}
 
-  // Along y once per output row: value = hy * a + ly * b, then > 0.
-  std::uint8_t* base = dst.data.data() + task.detection * dst.height * dst.width;
-  for (std::size_t v = task.rows.begin; v < task.rows.end; ++v) {
-    // Locals, not the tap: a byte store may alias any object, which would
-    // force a reload of the weights after every pixel.
-    const Tap& t = ty[v];
-    const float hy = t.high, ly = t.low;
-    const float* a = along_x.data() + (t.i0 - y_first) * width;
-    const float* b = along_x.data() + (t.i1 - y_first) * width;
-    std::uint8_t* out = base + v * dst.width + task.columns.begin;
-    for (std::size_t k = 0; k < width; ++k) {
-      const float value = hy * a[k] + ly * b[k];
-      out[k] = value > 0.0f ? 1 : 0;
+// Along y once per output row of [v0, v1): value = hy * a + ly * b, then
+// 1 where value > 0 (false for NaN), else 0.
+CORVANE_MASKS_CLONES
+void along_y(const Axis& y, const Region& region, std::size_t v0, std::size_t v1,
+             const float* __restrict ax, std::uint8_t* __restrict plane, std::size_t plane_width) {
+  const std::size_t width = region.columns.size();
+  const std::size_t first = region.proto_rows.begin;
+  for (std::size_t v = v0; v < v1; ++v) {
+    const float hy = y.high[v], ly = y.low[v];
+    const float* __restrict a = ax + (y.i0[v] - first) * width;
+    const float* __restrict b = ax + (y.i1[v] - first) * width;
+    std::uint8_t* __restrict out = plane + v * plane_width + region.columns.begin;
+    if (width < kLanes) {
+      for (std::size_t k = 0; k < width; ++k) out[k] = hy * a[k] + ly * b[k] > 0.0f ? 1 : 0;
+      continue;
+    }
+    // As along x, the last vector overlaps rather than leaving a tail.
+    for (std::size_t s = 0; s < width; s += kLanes) {
+      const std::size_t k = std::min(s, width - kLanes);
+      Floats va, vb;
+      std::memcpy(&va, a + k, sizeof va);
+      std::memcpy(&vb, b + k, sizeof vb);
+      const Floats value = hy * va + ly * vb;
+      const Bytes bits = __builtin_convertvector(value > 0.0f, Bytes) & 1;
+      std::memcpy(out + k, &bits, sizeof bits);
     }
   }
+}
+
+void detection(const Coefficients& pred, const Prototypes& protos, const MaskBox& box,
+               const Axis& x, const Axis& y, const Region& region, const Planes& dst) {
+  const std::size_t width = region.columns.size();
+  const std::size_t block = region.proto_rows.size() * region.stride();
+  std::vector<float> scratch(block + region.proto_rows.size() * width, 0.0f);
+  float* const logit = scratch.data();
+  float* const ax = scratch.data() + block;
+  logits(pred, protos, box.index, region, logit);
+  along_x(x, region, logit, ax);
+
+  std::uint8_t* const plane = dst.data.data() + region.detection * dst.height * dst.width;
+  const std::size_t band = std::max<std::size_t>(1, kBandPixels / width);
+  const std::size_t bands = (region.rows.size() + band - 1) / band;
+  parallel::parallel_for(0, bands, [&](std::size_t i) {
+    const std::size_t v0 = region.rows.begin + i * band;
+    along_y(y, region, v0, std::min(v0 + band, region.rows.end), ax, plane,
+            static_cast<std::size_t>(dst.width));
+  });
 }
 
 }  // namespace
 
 void build(const Coefficients& pred, const Prototypes& protos, std::span<const MaskBox> boxes,
            const MaskGeometry& geometry, const Planes& dst) {
-  const std::vector<Tap> tx =
-      taps(dst.width, geometry.ratio, geometry.pad_x, protos.width, geometry.in_w);
-  const std::vector<Tap> ty =
-      taps(dst.height, geometry.ratio, geometry.pad_y, protos.height, geometry.in_h);
-  std::vector<Task> tasks;
+  const Axis x = taps(static_cast<std::size_t>(dst.width), geometry.ratio, geometry.pad_x,
+                      protos.width, geometry.in_w);
+  const Axis y = taps(static_cast<std::size_t>(dst.height), geometry.ratio, geometry.pad_y,
+                      protos.height, geometry.in_h);
+  std::vector<Region> regions;
   for (std::size_t d = 0; d < boxes.size(); ++d) {
-    const Range columns = inside(tx, boxes[d].x1, boxes[d].x2);
-    const Range rows = inside(ty, boxes[d].y1, boxes[d].y2);
-    if (columns.begin == columns.end) continue;
-    for (std::size_t v = rows.begin; v < rows.end; v += kBandRows)
-      tasks.push_back({d, columns, {v, std::min(v + kBandRows, rows.end)}});
+    const Range columns = inside(x.centre, boxes[d].x1, boxes[d].x2);
+    const Range rows = inside(y.centre, boxes[d].y1, boxes[d].y2);
+    if (columns.size() == 0 || rows.size() == 0) continue;
+    regions.push_back({d, columns, rows, {x.i0[columns.begin], x.i1[columns.end - 1] + 1},
+                       {y.i0[rows.begin], y.i1[rows.end - 1] + 1}});
   }
-  parallel::parallel_for(0, tasks.size(), [&](std::size_t i) {
-    const Task& task = tasks[i];
-    run(task, pred, protos, boxes[task.detection], tx, ty, dst);
+  parallel::parallel_for(0, regions.size(), [&](std::size_t i) {
+    const Region& region = regions[i];
+    detection(pred, protos, boxes[region.detection], x, y, region, dst);
   });
 }
 
