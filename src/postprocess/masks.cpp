@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace corvane::postprocess::masks {
@@ -93,23 +94,77 @@ struct Region {
 #define CORVANE_MASKS_CLONES
 #endif
 
-// Logits of the tapped prototype pixels into `out` (zeroed), each summed over
-// m in order from 0.0; the loop over m is outside only to sweep contiguous
-// memory.
+// Logits of `Blocks` vectors of a row's prototype pixels, the first at
+// column k and each next one 16 further but none past `cols`, into `row`. The
+// sums stay in registers while the planes stream past.
+template <std::size_t Blocks>
+[[gnu::always_inline]] inline void logit_blocks(const float* coefficient, std::size_t step,
+                                                std::size_t masks, const float* src,
+                                                std::size_t plane, std::size_t k,
+                                                std::size_t cols, float* row) {
+  std::size_t at[Blocks];
+  Floats acc[Blocks];
+  for (std::size_t j = 0; j < Blocks; ++j) {
+    at[j] = std::min(k + j * kLanes, cols - kLanes);
+    acc[j] = Floats{};
+  }
+  for (std::size_t m = 0; m < masks; ++m) {
+    const float c = coefficient[m * step];
+    const float* p = src + m * plane;
+    for (std::size_t j = 0; j < Blocks; ++j) {
+      Floats v;
+      std::memcpy(&v, p + at[j], sizeof v);
+      acc[j] = acc[j] + c * v;
+    }
+  }
+  for (std::size_t j = 0; j < Blocks; ++j) std::memcpy(row + at[j], &acc[j], sizeof acc[j]);
+}
+
+// Logits of the tapped prototype pixels into rows of `region.stride()`,
+// L(y, x) = sum over m of c[m] * protos[m, y, x] from 0.0 in order of m, and
+// zeros in each row's padding.
 CORVANE_MASKS_CLONES
 void logits(const Coefficients& pred, const Prototypes& protos, std::uint64_t index,
             const Region& region, float* __restrict out) {
   const std::size_t plane = static_cast<std::size_t>(protos.height * protos.width);
-  const std::size_t coefficient0 = static_cast<std::size_t>(pred.channels - protos.masks);
+  const std::size_t masks = static_cast<std::size_t>(protos.masks);
+  const std::size_t anchors = static_cast<std::size_t>(pred.anchors);
+  const float* coefficient =
+      pred.data.data() + static_cast<std::size_t>(pred.channels - protos.masks) * anchors + index;
   const std::size_t cols = region.proto_columns.size();
   const std::size_t stride = region.stride();
-  for (std::size_t m = 0; m < protos.masks; ++m) {
-    const float c = pred.data[(coefficient0 + m) * pred.anchors + index];
-    const float* proto = protos.data.data() + m * plane + region.proto_columns.begin;
-    for (std::size_t r = 0; r < region.proto_rows.size(); ++r) {
-      const float* __restrict src = proto + (region.proto_rows.begin + r) * protos.width;
-      float* __restrict acc = out + r * stride;
-      for (std::size_t k = 0; k < cols; ++k) acc[k] = acc[k] + c * src[k];
+  for (std::size_t r = 0; r < region.proto_rows.size(); ++r) {
+    const float* src = protos.data.data() +
+                       (region.proto_rows.begin + r) * static_cast<std::size_t>(protos.width) +
+                       region.proto_columns.begin;
+    float* row = out + r * stride;
+    std::fill(row + cols, row + stride, 0.0f);
+    if (cols < kLanes) {  // narrower than a vector: the planes one at a time
+      std::fill(row, row + cols, 0.0f);
+      for (std::size_t m = 0; m < masks; ++m) {
+        const float c = coefficient[m * anchors];
+        const float* p = src + m * plane;
+        for (std::size_t k = 0; k < cols; ++k) row[k] = row[k] + c * p[k];
+      }
+      continue;
+    }
+    // Four vectors at a time; the last vector overlaps the one before it
+    // rather than leaving a tail, giving its pixels the same sums again.
+    for (std::size_t k = 0; k < cols; k += 4 * kLanes) {
+      switch (std::min<std::size_t>(4, (cols - k + kLanes - 1) / kLanes)) {
+        case 4:
+          logit_blocks<4>(coefficient, anchors, masks, src, plane, k, cols, row);
+          break;
+        case 3:
+          logit_blocks<3>(coefficient, anchors, masks, src, plane, k, cols, row);
+          break;
+        case 2:
+          logit_blocks<2>(coefficient, anchors, masks, src, plane, k, cols, row);
+          break;
+        default:
+          logit_blocks<1>(coefficient, anchors, masks, src, plane, k, cols, row);
+          break;
+      }
     }
   }
 }
@@ -197,9 +252,10 @@ void detection(const Coefficients& pred, const Prototypes& protos, const MaskBox
                const Axis& x, const Axis& y, const Region& region, const Planes& dst) {
   const std::size_t width = region.columns.size();
   const std::size_t block = region.proto_rows.size() * region.stride();
-  std::vector<float> scratch(block + region.proto_rows.size() * width, 0.0f);
-  float* const logit = scratch.data();
-  float* const ax = scratch.data() + block;
+  const auto scratch =
+      std::make_unique_for_overwrite<float[]>(block + region.proto_rows.size() * width);
+  float* const logit = scratch.get();
+  float* const ax = logit + block;
   logits(pred, protos, box.index, region, logit);
   along_x(x, region, logit, ax);
 
