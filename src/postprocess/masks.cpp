@@ -11,22 +11,43 @@
 namespace corvane::postprocess::masks {
 namespace {
 
-// Output pixels per task of the pass along y: enough to outweigh starting a
-// task, few enough that one large box spreads over every worker. Each byte
-// depends on its own box and pixel alone, so the split never changes a result.
-constexpr std::size_t kBandPixels = 16384;
+// One parallel pass over strips of prototype rows. For each row of a strip,
+// a row of every plane is read from memory once and serves every box that
+// taps it: the box computes its logits there, interpolates them along x into
+// the newer of its two kept rows, and then interpolates along y and
+// thresholds the output rows whose lower tap is this row. A strip also
+// computes the row above it, which the strip above computes too. Each output
+// byte depends on its own box and pixel alone, so the split never changes a
+// result.
 
-// The pass along x takes runs of eight output columns whose taps lie within
-// eight consecutive logits of a row: one load and two lane permutations pick
-// all sixteen taps. The pass along y and the threshold take sixteen pixels at
-// a time. Every lane does the scalar float32 operations in the scalar order,
-// so each instruction set gives the same bits.
+// Prototype rows per strip: at most this many, and fewer when that gives
+// each worker several strips to balance.
+constexpr std::size_t kStripRows = 16;
+
+// Output rows between a row whose memory is prefetched and its writing.
+constexpr std::size_t kAheadRows = 4;
+
+// Kept rows, in floats, of a round of boxes; boxes beyond it wait for the
+// next round, which bounds memory for many large boxes.
+constexpr std::size_t kRoundFloats = std::size_t{1} << 20;
+
+// Along x, runs of eight output columns whose taps lie within eight
+// consecutive logits of a row: one load and two lane permutations pick all
+// sixteen taps. The logits and the pass along y take sixteen lanes. Every lane
+// does the scalar float32 operations in the scalar order, so each instruction
+// set gives the same bits.
 constexpr std::size_t kRun = 8;
 constexpr std::size_t kLanes = 16;
 using RunFloats = float __attribute__((vector_size(kRun * sizeof(float))));
 using RunIndices = std::int32_t __attribute__((vector_size(kRun * sizeof(std::int32_t))));
 using Floats = float __attribute__((vector_size(kLanes * sizeof(float))));
 using Bytes = std::uint8_t __attribute__((vector_size(kLanes)));
+
+#if defined(__x86_64__) && defined(__ELF__)
+#define CORVANE_MASKS_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define CORVANE_MASKS_CLONES
+#endif
 
 // The taps of every source pixel along one axis, one array per quantity.
 struct Axis {
@@ -65,6 +86,7 @@ struct Range {
   std::size_t begin;
   std::size_t end;
   std::size_t size() const { return end - begin; }
+  bool contains(std::size_t i) const { return begin <= i && i < end; }
 };
 
 Range inside(const std::vector<float>& centres, float lo, float hi) {
@@ -77,26 +99,60 @@ Range inside(const std::vector<float>& centres, float lo, float hi) {
   return {begin, std::max(begin, end)};
 }
 
-// One detection's pixels and the block of prototype pixels their taps touch.
+// Up to eight consecutive output columns of a box, from column k of its
+// range. When their taps lie within eight logits from `base` (relative to the
+// box's first tapped column), `pick` holds each column's two offsets from
+// base; otherwise the columns are done one by one.
+struct Run {
+  std::size_t k;
+  std::size_t count;
+  bool picked;
+  std::size_t base;
+  std::int32_t pick0[kRun];
+  std::int32_t pick1[kRun];
+};
+
+// One box: its pixels, the prototype pixels their taps touch, its runs, and
+// where its two kept rows interpolated along x are in a strip's scratch.
 struct Region {
   std::size_t detection;
   Range columns;
   Range rows;
   Range proto_columns;
   Range proto_rows;
-  // Logits are stored with room for one run's load past the last column.
-  std::size_t stride() const { return proto_columns.size() + kRun - 1; }
+  std::size_t first_run;
+  std::size_t runs;
+  std::size_t kept;
 };
 
-#if defined(__x86_64__) && defined(__ELF__)
-#define CORVANE_MASKS_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define CORVANE_MASKS_CLONES
-#endif
+void add_runs(const Axis& x, Region& region, std::vector<Run>& runs) {
+  const std::size_t width = region.columns.size();
+  const std::size_t* i0 = x.i0.data() + region.columns.begin;
+  const std::size_t* i1 = x.i1.data() + region.columns.begin;
+  region.first_run = runs.size();
+  if (width < kRun) {
+    runs.push_back({0, width, false, 0, {}, {}});
+  } else {
+    // The last run overlaps the one before it rather than leaving a tail; its
+    // columns get the same values twice.
+    for (std::size_t s = 0; s < width; s += kRun) {
+      const std::size_t k = std::min(s, width - kRun);
+      Run run{k, kRun, i1[k + kRun - 1] - i0[k] < kRun, i0[k] - region.proto_columns.begin, {},
+              {}};
+      for (std::size_t j = 0; run.picked && j < kRun; ++j) {
+        run.pick0[j] = static_cast<std::int32_t>(i0[k + j] - i0[k]);
+        run.pick1[j] = static_cast<std::int32_t>(i1[k + j] - i0[k]);
+      }
+      runs.push_back(run);
+    }
+  }
+  region.runs = runs.size() - region.first_run;
+}
 
-// Logits of `Blocks` vectors of a row's prototype pixels, the first at
-// column k and each next one 16 further but none past `cols`, into `row`. The
-// sums stay in registers while the planes stream past.
+// Logits of `Blocks` vectors of one row's prototype pixels, the first at
+// column k and each next one 16 further but none past `cols`, into `row`,
+// each summed over m in order from 0.0. The sums stay in registers while the
+// planes stream past.
 template <std::size_t Blocks>
 [[gnu::always_inline]] inline void logit_blocks(const float* coefficient, std::size_t step,
                                                 std::size_t masks, const float* src,
@@ -120,117 +176,85 @@ template <std::size_t Blocks>
   for (std::size_t j = 0; j < Blocks; ++j) std::memcpy(row + at[j], &acc[j], sizeof acc[j]);
 }
 
-// Logits of the tapped prototype pixels into rows of `region.stride()`,
-// L(y, x) = sum over m of c[m] * protos[m, y, x] from 0.0 in order of m, and
-// zeros in each row's padding.
-CORVANE_MASKS_CLONES
-void logits(const Coefficients& pred, const Prototypes& protos, std::uint64_t index,
-            const Region& region, float* __restrict out) {
-  const std::size_t plane = static_cast<std::size_t>(protos.height * protos.width);
-  const std::size_t masks = static_cast<std::size_t>(protos.masks);
-  const std::size_t anchors = static_cast<std::size_t>(pred.anchors);
-  const float* coefficient =
-      pred.data.data() + static_cast<std::size_t>(pred.channels - protos.masks) * anchors + index;
-  const std::size_t cols = region.proto_columns.size();
-  const std::size_t stride = region.stride();
-  for (std::size_t r = 0; r < region.proto_rows.size(); ++r) {
-    const float* src = protos.data.data() +
-                       (region.proto_rows.begin + r) * static_cast<std::size_t>(protos.width) +
-                       region.proto_columns.begin;
-    float* row = out + r * stride;
-    std::fill(row + cols, row + stride, 0.0f);
-    if (cols < kLanes) {  // narrower than a vector: the planes one at a time
-      std::fill(row, row + cols, 0.0f);
-      for (std::size_t m = 0; m < masks; ++m) {
-        const float c = coefficient[m * anchors];
-        const float* p = src + m * plane;
-        for (std::size_t k = 0; k < cols; ++k) row[k] = row[k] + c * p[k];
-      }
-      continue;
+// L(y, x) = sum over m of c[m] * protos[m, y, x] for the `cols` pixels of
+// plane 0 at `src`, into `row`.
+[[gnu::always_inline]] inline void logit_row(const float* coefficient, std::size_t step,
+                                             std::size_t masks, const float* src,
+                                             std::size_t plane, std::size_t cols, float* row) {
+  if (cols < kLanes) {  // narrower than a vector: the planes one at a time
+    std::fill(row, row + cols, 0.0f);
+    for (std::size_t m = 0; m < masks; ++m) {
+      const float c = coefficient[m * step];
+      const float* p = src + m * plane;
+      for (std::size_t k = 0; k < cols; ++k) row[k] = row[k] + c * p[k];
     }
-    // Four vectors at a time; the last vector overlaps the one before it
-    // rather than leaving a tail, giving its pixels the same sums again.
-    for (std::size_t k = 0; k < cols; k += 4 * kLanes) {
-      switch (std::min<std::size_t>(4, (cols - k + kLanes - 1) / kLanes)) {
-        case 4:
-          logit_blocks<4>(coefficient, anchors, masks, src, plane, k, cols, row);
-          break;
-        case 3:
-          logit_blocks<3>(coefficient, anchors, masks, src, plane, k, cols, row);
-          break;
-        case 2:
-          logit_blocks<2>(coefficient, anchors, masks, src, plane, k, cols, row);
-          break;
-        default:
-          logit_blocks<1>(coefficient, anchors, masks, src, plane, k, cols, row);
-          break;
-      }
+    return;
+  }
+  // The last vector overlaps the one before it rather than leaving a tail,
+  // giving its pixels the same sums again.
+  for (std::size_t k = 0; k < cols; k += 4 * kLanes) {
+    switch (std::min<std::size_t>(4, (cols - k + kLanes - 1) / kLanes)) {
+      case 4:
+        logit_blocks<4>(coefficient, step, masks, src, plane, k, cols, row);
+        break;
+      case 3:
+        logit_blocks<3>(coefficient, step, masks, src, plane, k, cols, row);
+        break;
+      case 2:
+        logit_blocks<2>(coefficient, step, masks, src, plane, k, cols, row);
+        break;
+      default:
+        logit_blocks<1>(coefficient, step, masks, src, plane, k, cols, row);
+        break;
     }
   }
 }
 
-// Along x once per tapped prototype row: a = hx * L(y, x0) + lx * L(y, x1'),
-// into rows of `region.columns.size()` values. Runs go outermost because a
-// run's lane selections serve every row.
-CORVANE_MASKS_CLONES
-void along_x(const Axis& x, const Region& region, const float* __restrict logit,
-             float* __restrict out) {
-  const std::size_t width = region.columns.size();
-  const std::size_t rows = region.proto_rows.size();
-  const std::size_t stride = region.stride();
+// Along x for one row of logits: a = hx * L(y, x0) + lx * L(y, x1') for
+// every column of the box, into `out`. `logit` has room for a run's load
+// past its last value.
+[[gnu::always_inline]] inline void along_x_row(const Axis& x, const Region& region,
+                                               const Run* runs, const float* logit, float* out) {
   const std::size_t first = region.proto_columns.begin;
   const std::size_t* i0 = x.i0.data() + region.columns.begin;
   const std::size_t* i1 = x.i1.data() + region.columns.begin;
   const float* high = x.high.data() + region.columns.begin;
   const float* low = x.low.data() + region.columns.begin;
-  auto scalar = [&](std::size_t k) {
-    for (std::size_t r = 0; r < rows; ++r) {
-      const float* l = logit + r * stride - first;
-      out[r * width + k] = high[k] * l[i0[k]] + low[k] * l[i1[k]];
-    }
-  };
-  if (width < kRun) {
-    for (std::size_t k = 0; k < width; ++k) scalar(k);
-    return;
-  }
-  // The last run overlaps the one before it rather than leaving a tail; its
-  // columns are computed twice with the same result.
-  for (std::size_t s = 0; s < width; s += kRun) {
-    const std::size_t k0 = std::min(s, width - kRun);
-    const std::size_t base = i0[k0];
-    if (i1[k0 + kRun - 1] - base >= kRun) {  // taps too far apart for one load
-      for (std::size_t k = k0; k < k0 + kRun; ++k) scalar(k);
+  for (std::size_t r = 0; r < region.runs; ++r) {
+    const Run& run = runs[r];
+    if (!run.picked) {
+      for (std::size_t k = run.k; k < run.k + run.count; ++k)
+        out[k] = high[k] * logit[i0[k] - first] + low[k] * logit[i1[k] - first];
       continue;
     }
     RunIndices pick0, pick1;
-    for (std::size_t j = 0; j < kRun; ++j) {
-      pick0[j] = static_cast<std::int32_t>(i0[k0 + j] - base);
-      pick1[j] = static_cast<std::int32_t>(i1[k0 + j] - base);
-    }
-    RunFloats hx, lx;
-    std::memcpy(&hx, high + k0, sizeof hx);
-    std::memcpy(&lx, low + k0, sizeof lx);
-    for (std::size_t r = 0; r < rows; ++r) {
-      RunFloats l;
-      std::memcpy(&l, logit + r * stride + (base - first), sizeof l);
-      const RunFloats a = hx * __builtin_shuffle(l, pick0) + lx * __builtin_shuffle(l, pick1);
-      std::memcpy(out + r * width + k0, &a, sizeof a);
-    }
+    RunFloats l, hx, lx;
+    std::memcpy(&pick0, run.pick0, sizeof pick0);
+    std::memcpy(&pick1, run.pick1, sizeof pick1);
+    std::memcpy(&l, logit + run.base, sizeof l);
+    std::memcpy(&hx, high + run.k, sizeof hx);
+    std::memcpy(&lx, low + run.k, sizeof lx);
+    const RunFloats a = hx * __builtin_shuffle(l, pick0) + lx * __builtin_shuffle(l, pick1);
+    std::memcpy(out + run.k, &a, sizeof a);
   }
 }
 
-// Along y once per output row of [v0, v1): value = hy * a + ly * b, then
-// 1 where value > 0 (false for NaN), else 0.
-CORVANE_MASKS_CLONES
-void along_y(const Axis& y, const Region& region, std::size_t v0, std::size_t v1,
-             const float* __restrict ax, std::uint8_t* __restrict plane, std::size_t plane_width) {
+// Along y for output rows [v0, v1) of a box: value = hy * a + ly * b from
+// its kept rows (`kept[y % 2]` holds prototype row y), then 1 where
+// value > 0 (false for NaN), else 0.
+[[gnu::always_inline]] inline void along_y(const Axis& y, const Region& region, std::size_t v0,
+                                           std::size_t v1, const float* const kept[2],
+                                           std::uint8_t* plane, std::size_t plane_width) {
   const std::size_t width = region.columns.size();
-  const std::size_t first = region.proto_rows.begin;
   for (std::size_t v = v0; v < v1; ++v) {
     const float hy = y.high[v], ly = y.low[v];
-    const float* __restrict a = ax + (y.i0[v] - first) * width;
-    const float* __restrict b = ax + (y.i1[v] - first) * width;
-    std::uint8_t* __restrict out = plane + v * plane_width + region.columns.begin;
+    const float* a = kept[y.i0[v] % 2];
+    const float* b = kept[y.i1[v] % 2];
+    std::uint8_t* out = plane + v * plane_width + region.columns.begin;
+    // The lines of a later row are asked for now, to be owned by the time
+    // they are written; a prefetch past the box is harmless.
+    for (std::size_t k = 0; k < width + 63; k += 64)
+      __builtin_prefetch(out + kAheadRows * plane_width + k, 1);
     if (width < kLanes) {
       for (std::size_t k = 0; k < width; ++k) out[k] = hy * a[k] + ly * b[k] > 0.0f ? 1 : 0;
       continue;
@@ -248,24 +272,110 @@ void along_y(const Axis& y, const Region& region, std::size_t v0, std::size_t v1
   }
 }
 
-void detection(const Coefficients& pred, const Prototypes& protos, const MaskBox& box,
-               const Axis& x, const Axis& y, const Region& region, const Planes& dst) {
-  const std::size_t width = region.columns.size();
-  const std::size_t block = region.proto_rows.size() * region.stride();
-  const auto scratch =
-      std::make_unique_for_overwrite<float[]>(block + region.proto_rows.size() * width);
-  float* const logit = scratch.get();
-  float* const ax = logit + block;
-  logits(pred, protos, box.index, region, logit);
-  along_x(x, region, logit, ax);
+// What every strip reads.
+struct Work {
+  const Coefficients& pred;
+  const Prototypes& protos;
+  std::span<const MaskBox> boxes;
+  std::span<const Region> regions;
+  const std::vector<Run>& runs;
+  const Axis& x;
+  const Axis& y;
+  const Planes& dst;
+  Range tapped;  // prototype columns some box of the round taps
+};
 
-  std::uint8_t* const plane = dst.data.data() + region.detection * dst.height * dst.width;
-  const std::size_t band = std::max<std::size_t>(1, kBandPixels / width);
-  const std::size_t bands = (region.rows.size() + band - 1) / band;
-  parallel::parallel_for(0, bands, [&](std::size_t i) {
-    const std::size_t v0 = region.rows.begin + i * band;
-    along_y(y, region, v0, std::min(v0 + band, region.rows.end), ax, plane,
-            static_cast<std::size_t>(dst.width));
+// A strip's scratch: the staged prototype row, one row of logits of the
+// widest box plus a run's padding, and each box's two kept rows.
+struct Scratch {
+  float* stage;
+  float* logit;
+  float* kept;
+};
+
+// Prototype row y of the strip starting at row `strip`: the row's tapped
+// pixels of every plane are first copied together, since in place, planes a
+// multiple of 4 KiB apart would share cache sets and evict each other. Then
+// each box that taps the row and has output rows in the strip takes its
+// logits and kept row there, and writes its output rows whose lower tap is y
+// (from `next[i]` on, for box i) once y is in the strip.
+CORVANE_MASKS_CLONES
+void proto_row(const Work& work, std::size_t strip, std::size_t y, const Scratch& scratch,
+               std::size_t* __restrict next) {
+  const Prototypes& protos = work.protos;
+  const std::size_t plane = static_cast<std::size_t>(protos.height * protos.width);
+  const std::size_t masks = static_cast<std::size_t>(protos.masks);
+  const std::size_t anchors = static_cast<std::size_t>(work.pred.anchors);
+  const std::size_t staged = work.tapped.size() + kLanes;
+  const float* coefficients =
+      work.pred.data.data() + static_cast<std::size_t>(work.pred.channels - protos.masks) * anchors;
+  const float* src =
+      protos.data.data() + y * static_cast<std::size_t>(protos.width) + work.tapped.begin;
+  for (std::size_t m = 0; m < masks; ++m)
+    std::memcpy(scratch.stage + m * staged, src + m * plane, work.tapped.size() * sizeof(float));
+  const std::size_t plane_width = static_cast<std::size_t>(work.dst.width);
+  for (std::size_t i = 0; i < work.regions.size(); ++i) {
+    const Region& region = work.regions[i];
+    if (!region.proto_rows.contains(y) || region.proto_rows.end <= strip) continue;
+    const std::size_t cols = region.proto_columns.size();
+    const std::size_t width = region.columns.size();
+    logit_row(coefficients + work.boxes[region.detection].index, anchors, masks,
+              scratch.stage + (region.proto_columns.begin - work.tapped.begin), staged, cols,
+              scratch.logit);
+    std::fill(scratch.logit + cols, scratch.logit + cols + kRun - 1, 0.0f);
+    float* const kept = scratch.kept + region.kept;
+    along_x_row(work.x, region, work.runs.data() + region.first_run, scratch.logit,
+                kept + (y % 2) * width);
+    if (y < strip) continue;
+    const std::size_t v0 = next[i];
+    std::size_t v1 = v0;
+    while (v1 < region.rows.end && work.y.i1[v1] == y) ++v1;
+    next[i] = v1;
+    const float* const rows[2] = {kept, kept + width};
+    along_y(work.y, region, v0, v1, rows,
+            work.dst.data.data() + region.detection * work.dst.height * plane_width, plane_width);
+  }
+}
+
+// The strip of prototype rows [y0, y1) of a round.
+void strip(const Work& work, std::size_t y0, std::size_t y1, std::size_t widest,
+           std::size_t kept) {
+  const std::size_t staged = (work.tapped.size() + kLanes) * static_cast<std::size_t>(work.protos.masks);
+  const auto memory = std::make_unique_for_overwrite<float[]>(staged + widest + kRun - 1 + kept);
+  const Scratch scratch{memory.get(), memory.get() + staged, memory.get() + staged + widest + kRun - 1};
+  // Each box's first output row whose lower tap is in the strip.
+  std::vector<std::size_t> next(work.regions.size());
+  std::size_t first = y1;
+  for (std::size_t i = 0; i < work.regions.size(); ++i) {
+    const Region& region = work.regions[i];
+    const auto* i1 = work.y.i1.data();
+    next[i] = static_cast<std::size_t>(
+        std::partition_point(i1 + region.rows.begin, i1 + region.rows.end,
+                             [y0](std::size_t t) { return t < y0; }) - i1);
+    if (region.proto_rows.end > y0) first = std::min(first, region.proto_rows.begin);
+  }
+  for (std::size_t y = std::max(first, y0 == 0 ? 0 : y0 - 1); y < y1; ++y)
+    proto_row(work, y0, y, scratch, next.data());
+}
+
+// The pass for a round of boxes.
+void draw(Work work, std::size_t kept) {
+  std::size_t y_begin = SIZE_MAX, y_end = 0, widest = 0;
+  work.tapped = {SIZE_MAX, 0};
+  for (const Region& region : work.regions) {
+    y_begin = std::min(y_begin, region.proto_rows.begin);
+    y_end = std::max(y_end, region.proto_rows.end);
+    widest = std::max(widest, region.proto_columns.size());
+    work.tapped = {std::min(work.tapped.begin, region.proto_columns.begin),
+                   std::max(work.tapped.end, region.proto_columns.end)};
+  }
+  const std::size_t rows = y_end - y_begin;
+  const std::size_t per_strip = std::clamp<std::size_t>(
+      rows / (4 * parallel::num_threads()), 1, kStripRows);
+  const std::size_t strips = (rows + per_strip - 1) / per_strip;
+  parallel::parallel_for(0, strips, [&](std::size_t i) {
+    const std::size_t y0 = y_begin + i * per_strip;
+    strip(work, y0, std::min(y0 + per_strip, y_end), widest, kept);
   });
 }
 
@@ -278,17 +388,30 @@ void build(const Coefficients& pred, const Prototypes& protos, std::span<const M
   const Axis y = taps(static_cast<std::size_t>(dst.height), geometry.ratio, geometry.pad_y,
                       protos.height, geometry.in_h);
   std::vector<Region> regions;
+  std::vector<Run> runs;
   for (std::size_t d = 0; d < boxes.size(); ++d) {
     const Range columns = inside(x.centre, boxes[d].x1, boxes[d].x2);
     const Range rows = inside(y.centre, boxes[d].y1, boxes[d].y2);
     if (columns.size() == 0 || rows.size() == 0) continue;
-    regions.push_back({d, columns, rows, {x.i0[columns.begin], x.i1[columns.end - 1] + 1},
-                       {y.i0[rows.begin], y.i1[rows.end - 1] + 1}});
+    Region region{d, columns, rows, {x.i0[columns.begin], x.i1[columns.end - 1] + 1},
+                  {y.i0[rows.begin], y.i1[rows.end - 1] + 1}, 0, 0, 0};
+    add_runs(x, region, runs);
+    regions.push_back(region);
   }
-  parallel::parallel_for(0, regions.size(), [&](std::size_t i) {
-    const Region& region = regions[i];
-    detection(pred, protos, boxes[region.detection], x, y, region, dst);
-  });
+  // Rounds of boxes whose kept rows fit kRoundFloats together (at least one
+  // box each).
+  for (std::size_t begin = 0; begin < regions.size();) {
+    std::size_t end = begin, kept = 0;
+    do {
+      regions[end].kept = kept;
+      kept += 2 * regions[end].columns.size();
+      ++end;
+    } while (end < regions.size() && kept + 2 * regions[end].columns.size() <= kRoundFloats);
+    draw({pred, protos, boxes, std::span(regions).subspan(begin, end - begin), runs, x, y, dst,
+          {0, 0}},
+         kept);
+    begin = end;
+  }
 }
 
 }  // namespace corvane::postprocess::masks
