@@ -24,9 +24,6 @@ namespace {
 // each worker several strips to balance.
 constexpr std::size_t kStripRows = 16;
 
-// Output rows between a row whose memory is prefetched and its writing.
-constexpr std::size_t kAheadRows = 4;
-
 // Kept rows, in floats, of a round of boxes; boxes beyond it wait for the
 // next round, which bounds memory for many large boxes.
 constexpr std::size_t kRoundFloats = std::size_t{1} << 20;
@@ -41,7 +38,6 @@ constexpr std::size_t kLanes = 16;
 using RunFloats = float __attribute__((vector_size(kRun * sizeof(float))));
 using RunIndices = std::int32_t __attribute__((vector_size(kRun * sizeof(std::int32_t))));
 using Floats = float __attribute__((vector_size(kLanes * sizeof(float))));
-using Bytes = std::uint8_t __attribute__((vector_size(kLanes)));
 
 #if defined(__x86_64__) && defined(__ELF__)
 #define CORVANE_MASKS_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
@@ -149,26 +145,26 @@ void add_runs(const Axis& x, Region& region, std::vector<Run>& runs) {
   region.runs = runs.size() - region.first_run;
 }
 
-// Logits of `Blocks` vectors of one row's prototype pixels, the first at
-// column k and each next one 16 further but none past `cols`, into `row`,
-// each summed over m in order from 0.0. The sums stay in registers while the
-// planes stream past.
+// Logits of `Blocks` runs of eight staged pixels of a row, the first at
+// column k and each next one 8 further but none past `cols`, into `row`,
+// each summed over m in order from 0.0. The sums stay in registers while
+// the planes stream past.
 template <std::size_t Blocks>
 [[gnu::always_inline]] inline void logit_blocks(const float* coefficient, std::size_t step,
                                                 std::size_t masks, const float* src,
                                                 std::size_t plane, std::size_t k,
                                                 std::size_t cols, float* row) {
   std::size_t at[Blocks];
-  Floats acc[Blocks];
+  RunFloats acc[Blocks];
   for (std::size_t j = 0; j < Blocks; ++j) {
-    at[j] = std::min(k + j * kLanes, cols - kLanes);
-    acc[j] = Floats{};
+    at[j] = std::min(k + j * kRun, cols - kRun);
+    acc[j] = RunFloats{};
   }
   for (std::size_t m = 0; m < masks; ++m) {
     const float c = coefficient[m * step];
     const float* p = src + m * plane;
     for (std::size_t j = 0; j < Blocks; ++j) {
-      Floats v;
+      RunFloats v;
       std::memcpy(&v, p + at[j], sizeof v);
       acc[j] = acc[j] + c * v;
     }
@@ -176,12 +172,12 @@ template <std::size_t Blocks>
   for (std::size_t j = 0; j < Blocks; ++j) std::memcpy(row + at[j], &acc[j], sizeof acc[j]);
 }
 
-// L(y, x) = sum over m of c[m] * protos[m, y, x] for the `cols` pixels of
-// plane 0 at `src`, into `row`.
+// L(y, x) = sum over m of c[m] * protos[m, y, x] for the `cols` staged
+// pixels at `src` (plane m at src + m * plane), into `row`.
 [[gnu::always_inline]] inline void logit_row(const float* coefficient, std::size_t step,
                                              std::size_t masks, const float* src,
                                              std::size_t plane, std::size_t cols, float* row) {
-  if (cols < kLanes) {  // narrower than a vector: the planes one at a time
+  if (cols < kRun) {  // narrower than a run: the planes one at a time
     std::fill(row, row + cols, 0.0f);
     for (std::size_t m = 0; m < masks; ++m) {
       const float c = coefficient[m * step];
@@ -190,10 +186,10 @@ template <std::size_t Blocks>
     }
     return;
   }
-  // The last vector overlaps the one before it rather than leaving a tail,
+  // The last run overlaps the one before it rather than leaving a tail,
   // giving its pixels the same sums again.
-  for (std::size_t k = 0; k < cols; k += 4 * kLanes) {
-    switch (std::min<std::size_t>(4, (cols - k + kLanes - 1) / kLanes)) {
+  for (std::size_t k = 0; k < cols; k += 4 * kRun) {
+    switch (std::min<std::size_t>(4, (cols - k + kRun - 1) / kRun)) {
       case 4:
         logit_blocks<4>(coefficient, step, masks, src, plane, k, cols, row);
         break;
@@ -239,36 +235,21 @@ template <std::size_t Blocks>
   }
 }
 
-// Along y for output rows [v0, v1) of a box: value = hy * a + ly * b from
-// its kept rows (`kept[y % 2]` holds prototype row y), then 1 where
-// value > 0 (false for NaN), else 0.
-[[gnu::always_inline]] inline void along_y(const Axis& y, const Region& region, std::size_t v0,
-                                           std::size_t v1, const float* const kept[2],
-                                           std::uint8_t* plane, std::size_t plane_width) {
-  const std::size_t width = region.columns.size();
-  for (std::size_t v = v0; v < v1; ++v) {
-    const float hy = y.high[v], ly = y.low[v];
-    const float* a = kept[y.i0[v] % 2];
-    const float* b = kept[y.i1[v] % 2];
-    std::uint8_t* out = plane + v * plane_width + region.columns.begin;
-    // The lines of a later row are asked for now, to be owned by the time
-    // they are written; a prefetch past the box is harmless.
-    for (std::size_t k = 0; k < width + 63; k += 64)
-      __builtin_prefetch(out + kAheadRows * plane_width + k, 1);
-    if (width < kLanes) {
-      for (std::size_t k = 0; k < width; ++k) out[k] = hy * a[k] + ly * b[k] > 0.0f ? 1 : 0;
-      continue;
-    }
-    // As along x, the last vector overlaps rather than leaving a tail.
-    for (std::size_t s = 0; s < width; s += kLanes) {
-      const std::size_t k = std::min(s, width - kLanes);
-      Floats va, vb;
-      std::memcpy(&va, a + k, sizeof va);
-      std::memcpy(&vb, b + k, sizeof vb);
-      const Floats value = hy * va + ly * vb;
-      const Bytes bits = __builtin_convertvector(value > 0.0f, Bytes) & 1;
-      std::memcpy(out + k, &bits, sizeof bits);
-    }
+// Along y for one output row: value = hy * a + ly * b, then 1 where
+// value > 0 (false for NaN), else 0. Sixteen pixels at a time in a loop of
+// fixed length, which the compiler turns into vectors and packs well for each
+// instruction set; as along x, the last sixteen overlap rather than leaving a
+// tail.
+CORVANE_MASKS_CLONES
+void along_y(const float* __restrict a, const float* __restrict b, float hy, float ly,
+             std::size_t width, std::uint8_t* __restrict out) {
+  if (width < kLanes) {
+    for (std::size_t k = 0; k < width; ++k) out[k] = hy * a[k] + ly * b[k] > 0.0f ? 1 : 0;
+    return;
+  }
+  for (std::size_t s = 0; s < width; s += kLanes) {
+    const std::size_t k = std::min(s, width - kLanes);
+    for (std::size_t j = k; j < k + kLanes; ++j) out[j] = hy * a[j] + ly * b[j] > 0.0f ? 1 : 0;
   }
 }
 
@@ -331,9 +312,13 @@ void proto_row(const Work& work, std::size_t strip, std::size_t y, const Scratch
     std::size_t v1 = v0;
     while (v1 < region.rows.end && work.y.i1[v1] == y) ++v1;
     next[i] = v1;
-    const float* const rows[2] = {kept, kept + width};
-    along_y(work.y, region, v0, v1, rows,
-            work.dst.data.data() + region.detection * work.dst.height * plane_width, plane_width);
+    std::uint8_t* const plane =
+        work.dst.data.data() + region.detection * work.dst.height * plane_width;
+    for (std::size_t v = v0; v < v1; ++v) {
+      std::uint8_t* const out = plane + v * plane_width + region.columns.begin;
+      along_y(kept + (work.y.i0[v] % 2) * width, kept + (work.y.i1[v] % 2) * width,
+              work.y.high[v], work.y.low[v], width, out);
+    }
   }
 }
 
