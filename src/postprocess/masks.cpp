@@ -26,7 +26,7 @@ constexpr std::size_t kStripRows = 16;
 
 // Kept rows, in floats, of a round of boxes; boxes beyond it wait for the
 // next round, which bounds memory for many large boxes.
-constexpr std::size_t kRoundFloats = std::size_t{1} << 20;
+constexpr std::size_t kRoundFloats = std::size_t{1} << 18;
 
 // Along x, runs of eight output columns whose taps lie within eight
 // consecutive logits of a row: one load and two lane permutations pick all
@@ -325,18 +325,26 @@ void proto_row(const Work& work, std::size_t strip, std::size_t y, const Scratch
 // The strip of prototype rows [y0, y1) of a round.
 void strip(const Work& work, std::size_t y0, std::size_t y1, std::size_t widest,
            std::size_t kept) {
-  const std::size_t staged = (work.tapped.size() + kLanes) * static_cast<std::size_t>(work.protos.masks);
-  const auto memory = std::make_unique_for_overwrite<float[]>(staged + widest + kRun - 1 + kept);
-  const Scratch scratch{memory.get(), memory.get() + staged, memory.get() + staged + widest + kRun - 1};
+  // Kept by the thread between strips and calls: freed memory would go back
+  // to the system and fault back in page by page. A strip never waits for
+  // other tasks, so no other strip runs on this thread meanwhile.
+  thread_local std::vector<float> memory;
+  thread_local std::vector<std::size_t> next;
+  const std::size_t staged =
+      (work.tapped.size() + kLanes) * static_cast<std::size_t>(work.protos.masks);
+  const std::size_t logit = widest + kRun - 1;
+  memory.resize(std::max(memory.size(), staged + logit + kept));
+  const Scratch scratch{memory.data(), memory.data() + staged, memory.data() + staged + logit};
   // Each box's first output row whose lower tap is in the strip.
-  std::vector<std::size_t> next(work.regions.size());
+  next.resize(work.regions.size());
   std::size_t first = y1;
   for (std::size_t i = 0; i < work.regions.size(); ++i) {
     const Region& region = work.regions[i];
     const auto* i1 = work.y.i1.data();
     next[i] = static_cast<std::size_t>(
         std::partition_point(i1 + region.rows.begin, i1 + region.rows.end,
-                             [y0](std::size_t t) { return t < y0; }) - i1);
+                             [y0](std::size_t t) { return t < y0; }) -
+        i1);
     if (region.proto_rows.end > y0) first = std::min(first, region.proto_rows.begin);
   }
   for (std::size_t y = std::max(first, y0 == 0 ? 0 : y0 - 1); y < y1; ++y)
@@ -364,16 +372,56 @@ void draw(Work work, std::size_t kept) {
   });
 }
 
+// The geometry the taps depend on.
+struct Grid {
+  std::uint64_t width, height;            // of the destination
+  std::uint64_t proto_width, proto_height;
+  std::uint64_t in_w, in_h;
+  float ratio;
+  std::uint32_t pad_x, pad_y;
+  bool operator==(const Grid&) const = default;
+};
+
+// What a thread keeps between calls: the taps of the last geometry (a video
+// keeps it from frame to frame) and the storage of the boxes.
+struct Reuse {
+  Grid grid{};
+  Axis x, y;
+  std::vector<Region> regions;
+  std::vector<Run> runs;
+};
+
 }  // namespace
 
 void build(const Coefficients& pred, const Prototypes& protos, std::span<const MaskBox> boxes,
            const MaskGeometry& geometry, const Planes& dst) {
-  const Axis x = taps(static_cast<std::size_t>(dst.width), geometry.ratio, geometry.pad_x,
-                      protos.width, geometry.in_w);
-  const Axis y = taps(static_cast<std::size_t>(dst.height), geometry.ratio, geometry.pad_y,
-                      protos.height, geometry.in_h);
-  std::vector<Region> regions;
-  std::vector<Run> runs;
+  // A call made on a thread while another call there waits gets storage of
+  // its own.
+  thread_local Reuse by_thread;
+  thread_local bool busy = false;
+  Reuse own;
+  Reuse& reuse = busy ? own : by_thread;
+  struct Busy {
+    bool was;
+    Busy() : was(busy) { busy = true; }
+    ~Busy() { busy = was; }
+  } const mark;
+
+  const Grid grid{dst.width,     dst.height,    protos.width,   protos.height,  geometry.in_w,
+                  geometry.in_h, geometry.ratio, geometry.pad_x, geometry.pad_y};
+  if (reuse.x.centre.empty() || !(reuse.grid == grid)) {
+    reuse.x = taps(static_cast<std::size_t>(dst.width), geometry.ratio, geometry.pad_x,
+                   protos.width, geometry.in_w);
+    reuse.y = taps(static_cast<std::size_t>(dst.height), geometry.ratio, geometry.pad_y,
+                   protos.height, geometry.in_h);
+    reuse.grid = grid;
+  }
+  const Axis& x = reuse.x;
+  const Axis& y = reuse.y;
+  std::vector<Region>& regions = reuse.regions;
+  std::vector<Run>& runs = reuse.runs;
+  regions.clear();
+  runs.clear();
   for (std::size_t d = 0; d < boxes.size(); ++d) {
     const Range columns = inside(x.centre, boxes[d].x1, boxes[d].x2);
     const Range rows = inside(y.centre, boxes[d].y1, boxes[d].y2);
