@@ -133,13 +133,17 @@ void add_runs(const Axis& x, Region& region, std::vector<Run>& runs) {
     // columns get the same values twice.
     for (std::size_t s = 0; s < width; s += kRun) {
       const std::size_t k = std::min(s, width - kRun);
-      Run run{k, kRun, i1[k + kRun - 1] - i0[k] < kRun, i0[k] - region.proto_columns.begin, {},
-              {}};
+      // Filled in place: a copy of a run built field by field would read
+      // back what was just stored in narrower pieces, which stalls.
+      Run& run = runs.emplace_back();
+      run.k = k;
+      run.count = kRun;
+      run.picked = i1[k + kRun - 1] - i0[k] < kRun;
+      run.base = i0[k] - region.proto_columns.begin;
       for (std::size_t j = 0; run.picked && j < kRun; ++j) {
         run.pick0[j] = static_cast<std::int32_t>(i0[k + j] - i0[k]);
         run.pick1[j] = static_cast<std::int32_t>(i1[k + j] - i0[k]);
       }
-      runs.push_back(run);
     }
   }
   region.runs = runs.size() - region.first_run;
