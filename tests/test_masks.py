@@ -76,6 +76,7 @@ def case(rng, src_w, src_h, in_w, in_h, m, mh, mw, count, planes=None, images=2)
         (33, 90, 64, 64, 16, 16),  # portrait
         (13, 11, 96, 64, 24, 16),  # upscaled, non-square input
         (101, 67, 67, 45, 13, 9),  # odd remainders everywhere
+        (301, 170, 160, 160, 40, 80),  # boxes wider than several vectors
     ],
 )
 def test_bit_exact_against_the_steps(src_w, src_h, in_w, in_h, mh, mw):

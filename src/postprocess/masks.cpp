@@ -316,10 +316,10 @@ void proto_row(const Work& work, std::size_t strip, std::size_t y, const Scratch
     std::size_t v1 = v0;
     while (v1 < region.rows.end && work.y.i1[v1] == y) ++v1;
     next[i] = v1;
-    std::uint8_t* const plane =
+    std::uint8_t* const mask =
         work.dst.data.data() + region.detection * work.dst.height * plane_width;
     for (std::size_t v = v0; v < v1; ++v) {
-      std::uint8_t* const out = plane + v * plane_width + region.columns.begin;
+      std::uint8_t* const out = mask + v * plane_width + region.columns.begin;
       along_y(kept + (work.y.i0[v] % 2) * width, kept + (work.y.i1[v] % 2) * width,
               work.y.high[v], work.y.low[v], width, out);
     }
