@@ -118,6 +118,7 @@ struct Region {
   Range proto_rows;
   std::size_t first_run;
   std::size_t runs;
+  std::size_t logit;  // where its row of logits is in a strip's scratch
   std::size_t kept;
 };
 
@@ -270,8 +271,8 @@ struct Work {
   Range tapped;  // prototype columns some box of the round taps
 };
 
-// A strip's scratch: the staged prototype row, one row of logits of the
-// widest box plus a run's padding, and each box's two kept rows.
+// A strip's scratch: the staged prototype row, each box's row of logits plus
+// a run's padding, and each box's two kept rows.
 struct Scratch {
   float* stage;
   float* logit;
@@ -282,8 +283,10 @@ struct Scratch {
 // pixels of every plane are first copied together, since in place, planes a
 // multiple of 4 KiB apart would share cache sets and evict each other. Then
 // each box that taps the row and has output rows in the strip takes its
-// logits and kept row there, and writes its output rows whose lower tap is y
-// (from `next[i]` on, for box i) once y is in the strip.
+// logits there; all of them first, so that their stores have landed before
+// the pass along x loads them across store boundaries. Then each takes its
+// kept row and writes its output rows whose lower tap is y (from `next[i]`
+// on, for box i) once y is in the strip.
 CORVANE_MASKS_CLONES
 void proto_row(const Work& work, std::size_t strip, std::size_t y, const Scratch& scratch,
                std::size_t* __restrict next) {
@@ -299,18 +302,25 @@ void proto_row(const Work& work, std::size_t strip, std::size_t y, const Scratch
   for (std::size_t m = 0; m < masks; ++m)
     std::memcpy(scratch.stage + m * staged, src + m * plane, work.tapped.size() * sizeof(float));
   const std::size_t plane_width = static_cast<std::size_t>(work.dst.width);
-  for (std::size_t i = 0; i < work.regions.size(); ++i) {
-    const Region& region = work.regions[i];
-    if (!region.proto_rows.contains(y) || region.proto_rows.end <= strip) continue;
+  auto taps_row = [&](const Region& region) {
+    return region.proto_rows.contains(y) && region.proto_rows.end > strip;
+  };
+  for (const Region& region : work.regions) {
+    if (!taps_row(region)) continue;
     const std::size_t cols = region.proto_columns.size();
-    const std::size_t width = region.columns.size();
+    float* const logit = scratch.logit + region.logit;
     logit_row(coefficients + work.boxes[region.detection].index, anchors, masks,
               scratch.stage + (region.proto_columns.begin - work.tapped.begin), staged, cols,
-              scratch.logit);
-    std::fill(scratch.logit + cols, scratch.logit + cols + kRun - 1, 0.0f);
+              logit);
+    std::fill(logit + cols, logit + cols + kRun - 1, 0.0f);
+  }
+  for (std::size_t i = 0; i < work.regions.size(); ++i) {
+    const Region& region = work.regions[i];
+    if (!taps_row(region)) continue;
+    const std::size_t width = region.columns.size();
     float* const kept = scratch.kept + region.kept;
-    along_x_row(work.x, region, work.runs.data() + region.first_run, scratch.logit,
-                kept + (y % 2) * width);
+    along_x_row(work.x, region, work.runs.data() + region.first_run,
+                scratch.logit + region.logit, kept + (y % 2) * width);
     if (y < strip) continue;
     const std::size_t v0 = next[i];
     std::size_t v1 = v0;
@@ -327,7 +337,7 @@ void proto_row(const Work& work, std::size_t strip, std::size_t y, const Scratch
 }
 
 // The strip of prototype rows [y0, y1) of a round.
-void strip(const Work& work, std::size_t y0, std::size_t y1, std::size_t widest,
+void strip(const Work& work, std::size_t y0, std::size_t y1, std::size_t logit,
            std::size_t kept) {
   // Kept by the thread between strips and calls: freed memory would go back
   // to the system and fault back in page by page. A strip never waits for
@@ -336,7 +346,6 @@ void strip(const Work& work, std::size_t y0, std::size_t y1, std::size_t widest,
   thread_local std::vector<std::size_t> next;
   const std::size_t staged =
       (work.tapped.size() + kLanes) * static_cast<std::size_t>(work.protos.masks);
-  const std::size_t logit = widest + kRun - 1;
   memory.resize(std::max(memory.size(), staged + logit + kept));
   const Scratch scratch{memory.data(), memory.data() + staged, memory.data() + staged + logit};
   // Each box's first output row whose lower tap is in the strip.
@@ -356,13 +365,12 @@ void strip(const Work& work, std::size_t y0, std::size_t y1, std::size_t widest,
 }
 
 // The pass for a round of boxes.
-void draw(Work work, std::size_t kept) {
-  std::size_t y_begin = SIZE_MAX, y_end = 0, widest = 0;
+void draw(Work work, std::size_t logit, std::size_t kept) {
+  std::size_t y_begin = SIZE_MAX, y_end = 0;
   work.tapped = {SIZE_MAX, 0};
   for (const Region& region : work.regions) {
     y_begin = std::min(y_begin, region.proto_rows.begin);
     y_end = std::max(y_end, region.proto_rows.end);
-    widest = std::max(widest, region.proto_columns.size());
     work.tapped = {std::min(work.tapped.begin, region.proto_columns.begin),
                    std::max(work.tapped.end, region.proto_columns.end)};
   }
@@ -372,7 +380,7 @@ void draw(Work work, std::size_t kept) {
   const std::size_t strips = (rows + per_strip - 1) / per_strip;
   parallel::parallel_for(0, strips, [&](std::size_t i) {
     const std::size_t y0 = y_begin + i * per_strip;
-    strip(work, y0, std::min(y0 + per_strip, y_end), widest, kept);
+    strip(work, y0, std::min(y0 + per_strip, y_end), logit, kept);
   });
 }
 
@@ -431,22 +439,24 @@ void build(const Coefficients& pred, const Prototypes& protos, std::span<const M
     const Range rows = inside(y.centre, boxes[d].y1, boxes[d].y2);
     if (columns.size() == 0 || rows.size() == 0) continue;
     Region region{d, columns, rows, {x.i0[columns.begin], x.i1[columns.end - 1] + 1},
-                  {y.i0[rows.begin], y.i1[rows.end - 1] + 1}, 0, 0, 0};
+                  {y.i0[rows.begin], y.i1[rows.end - 1] + 1}, 0, 0, 0, 0};
     add_runs(x, region, runs);
     regions.push_back(region);
   }
   // Rounds of boxes whose kept rows fit kRoundFloats together (at least one
   // box each).
   for (std::size_t begin = 0; begin < regions.size();) {
-    std::size_t end = begin, kept = 0;
+    std::size_t end = begin, logit = 0, kept = 0;
     do {
+      regions[end].logit = logit;
       regions[end].kept = kept;
+      logit += regions[end].proto_columns.size() + kRun - 1;
       kept += 2 * regions[end].columns.size();
       ++end;
     } while (end < regions.size() && kept + 2 * regions[end].columns.size() <= kRoundFloats);
     draw({pred, protos, boxes, std::span(regions).subspan(begin, end - begin), runs, x, y, dst,
           {0, 0}},
-         kept);
+         logit, kept);
     begin = end;
   }
 }
