@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 namespace corvane::postprocess::masks {
@@ -24,20 +23,20 @@ namespace {
 // each worker several strips to balance.
 constexpr std::size_t kStripRows = 16;
 
-// Kept rows, in floats, of a round of boxes; boxes beyond it wait for the
-// next round, which bounds memory for many large boxes.
+// Rows of logits and kept rows, in floats, of a round of boxes; boxes beyond
+// it wait for the next round, which bounds memory for many large boxes.
 constexpr std::size_t kRoundFloats = std::size_t{1} << 18;
 
 // Along x, runs of eight output columns whose taps lie within eight
 // consecutive logits of a row: one load and two lane permutations pick all
-// sixteen taps. The logits and the pass along y take sixteen lanes. Every lane
-// does the scalar float32 operations in the scalar order, so each instruction
-// set gives the same bits.
+// sixteen taps. The logits are summed eight lanes at a time as well, and the
+// pass along y takes sixteen pixels at a time. Every lane does the scalar
+// float32 operations in the scalar order, so each instruction set gives the
+// same bits.
 constexpr std::size_t kRun = 8;
 constexpr std::size_t kLanes = 16;
 using RunFloats = float __attribute__((vector_size(kRun * sizeof(float))));
 using RunIndices = std::int32_t __attribute__((vector_size(kRun * sizeof(std::int32_t))));
-using Floats = float __attribute__((vector_size(kLanes * sizeof(float))));
 
 #if defined(__x86_64__) && defined(__ELF__)
 #define CORVANE_MASKS_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
@@ -443,8 +442,11 @@ void build(const Coefficients& pred, const Prototypes& protos, std::span<const M
     add_runs(x, region, runs);
     regions.push_back(region);
   }
-  // Rounds of boxes whose kept rows fit kRoundFloats together (at least one
-  // box each).
+  // Rounds of boxes whose logits and kept rows fit kRoundFloats together (at
+  // least one box each).
+  const auto floats = [](const Region& region) {
+    return region.proto_columns.size() + kRun - 1 + 2 * region.columns.size();
+  };
   for (std::size_t begin = 0; begin < regions.size();) {
     std::size_t end = begin, logit = 0, kept = 0;
     do {
@@ -453,7 +455,7 @@ void build(const Coefficients& pred, const Prototypes& protos, std::span<const M
       logit += regions[end].proto_columns.size() + kRun - 1;
       kept += 2 * regions[end].columns.size();
       ++end;
-    } while (end < regions.size() && kept + 2 * regions[end].columns.size() <= kRoundFloats);
+    } while (end < regions.size() && logit + kept + floats(regions[end]) <= kRoundFloats);
     draw({pred, protos, boxes, std::span(regions).subspan(begin, end - begin), runs, x, y, dst,
           {0, 0}},
          logit, kept);
