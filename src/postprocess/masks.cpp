@@ -239,21 +239,30 @@ template <std::size_t Blocks>
   }
 }
 
-// Along y for one output row: value = hy * a + ly * b, then 1 where
+// Along y for output rows [v0, v1) of a box, from its two kept rows
+// (`kept` holds prototype row t at (t % 2) * width), into `out` (row v0's
+// first pixel, rows `stride` apart): value = hy * a + ly * b, then 1 where
 // value > 0 (false for NaN), else 0. Sixteen pixels at a time in a loop of
-// fixed length, which the compiler turns into vectors and packs well for each
-// instruction set; as along x, the last sixteen overlap rather than leaving a
-// tail.
+// fixed length, which the compiler turns into vectors and packs well for
+// each instruction set; as along x, the last sixteen overlap rather than
+// leaving a tail.
 CORVANE_MASKS_CLONES
-void along_y(const float* __restrict a, const float* __restrict b, float hy, float ly,
-             std::size_t width, std::uint8_t* __restrict out) {
-  if (width < kLanes) {
-    for (std::size_t k = 0; k < width; ++k) out[k] = hy * a[k] + ly * b[k] > 0.0f ? 1 : 0;
-    return;
-  }
-  for (std::size_t s = 0; s < width; s += kLanes) {
-    const std::size_t k = std::min(s, width - kLanes);
-    for (std::size_t j = k; j < k + kLanes; ++j) out[j] = hy * a[j] + ly * b[j] > 0.0f ? 1 : 0;
+void along_y(const float* __restrict high, const float* __restrict low,
+             const std::size_t* __restrict i0, const std::size_t* __restrict i1, std::size_t v0,
+             std::size_t v1, const float* __restrict kept, std::size_t width,
+             std::uint8_t* __restrict out, std::size_t stride) {
+  for (std::size_t v = v0; v < v1; ++v, out += stride) {
+    const float hy = high[v], ly = low[v];
+    const float* a = kept + (i0[v] % 2) * width;
+    const float* b = kept + (i1[v] % 2) * width;
+    if (width < kLanes) {
+      for (std::size_t k = 0; k < width; ++k) out[k] = hy * a[k] + ly * b[k] > 0.0f ? 1 : 0;
+      continue;
+    }
+    for (std::size_t s = 0; s < width; s += kLanes) {
+      const std::size_t k = std::min(s, width - kLanes);
+      for (std::size_t j = k; j < k + kLanes; ++j) out[j] = hy * a[j] + ly * b[j] > 0.0f ? 1 : 0;
+    }
   }
 }
 
@@ -325,13 +334,11 @@ void proto_row(const Work& work, std::size_t strip, std::size_t y, const Scratch
     std::size_t v1 = v0;
     while (v1 < region.rows.end && work.y.i1[v1] == y) ++v1;
     next[i] = v1;
-    std::uint8_t* const mask =
-        work.dst.data.data() + region.detection * work.dst.height * plane_width;
-    for (std::size_t v = v0; v < v1; ++v) {
-      std::uint8_t* const out = mask + v * plane_width + region.columns.begin;
-      along_y(kept + (work.y.i0[v] % 2) * width, kept + (work.y.i1[v] % 2) * width,
-              work.y.high[v], work.y.low[v], width, out);
-    }
+    along_y(work.y.high.data(), work.y.low.data(), work.y.i0.data(), work.y.i1.data(), v0, v1,
+            kept, width,
+            work.dst.data.data() + region.detection * work.dst.height * plane_width +
+                v0 * plane_width + region.columns.begin,
+            plane_width);
   }
 }
 
