@@ -75,8 +75,7 @@ Axis taps(std::size_t pixels, float ratio, std::uint32_t pad, std::uint64_t exte
   return out;
 }
 
-// The pixels whose centres c satisfy lo <= c < hi; contiguous because the
-// centres never decrease. A NaN bound gives an empty range.
+// Consecutive indices [begin, end).
 struct Range {
   std::size_t begin;
   std::size_t end;
@@ -84,6 +83,8 @@ struct Range {
   bool contains(std::size_t i) const { return begin <= i && i < end; }
 };
 
+// The pixels whose centres c satisfy lo <= c < hi; contiguous because the
+// centres never decrease. A NaN bound gives an empty range.
 Range inside(const std::vector<float>& centres, float lo, float hi) {
   const auto first = std::partition_point(centres.begin(), centres.end(),
                                           [lo](float c) { return !(c >= lo); });
