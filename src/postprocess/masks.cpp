@@ -19,9 +19,8 @@ namespace {
 // byte depends on its own box and pixel alone, so the split never changes a
 // result.
 
-// Prototype rows per strip: at most this many, and fewer when that gives
-// each worker several strips to balance.
-constexpr std::size_t kStripRows = 16;
+// Strips of the pass per worker.
+constexpr std::size_t kStripsPerWorker = 2;
 
 // Rows of logits and kept rows, in floats, of a round of boxes; boxes beyond
 // it wait for the next round, which bounds memory for many large boxes.
@@ -381,13 +380,32 @@ void draw(Work work, std::size_t logit, std::size_t kept) {
     work.tapped = {std::min(work.tapped.begin, region.proto_columns.begin),
                    std::max(work.tapped.end, region.proto_columns.end)};
   }
-  const std::size_t rows = y_end - y_begin;
-  const std::size_t per_strip = std::clamp<std::size_t>(
-      rows / (4 * parallel::num_threads()), 1, kStripRows);
-  const std::size_t strips = (rows + per_strip - 1) / per_strip;
-  parallel::parallel_for(0, strips, [&](std::size_t i) {
-    const std::size_t y0 = y_begin + i * per_strip;
-    strip(work, y0, std::min(y0 + per_strip, y_end), logit, kept);
+  // The work of each prototype row, roughly: a box spreads its output pixels
+  // evenly over its rows, plus one row's width for its logits and pass along
+  // x there.
+  std::vector<std::size_t> work_of(y_end - y_begin, 0);
+  std::size_t total = 0;
+  for (const Region& region : work.regions) {
+    const std::size_t width = region.columns.size();
+    const std::size_t share = width + width * region.rows.size() / region.proto_rows.size();
+    for (std::size_t t = region.proto_rows.begin; t < region.proto_rows.end; ++t)
+      work_of[t - y_begin] += share;
+    total += share * region.proto_rows.size();
+  }
+  // Strips of about equal work, kStripsPerWorker per worker: each costs a row
+  // computed twice, and a few per worker let idle workers take over.
+  const std::size_t strips =
+      std::min(work_of.size(), kStripsPerWorker * parallel::num_threads());
+  std::vector<std::size_t> bounds{y_begin};
+  std::size_t done = 0;
+  for (std::size_t t = 0; t < work_of.size(); ++t) {
+    done += work_of[t];
+    if (t + 1 < work_of.size() && done * strips >= total * bounds.size())
+      bounds.push_back(y_begin + t + 1);
+  }
+  bounds.push_back(y_end);
+  parallel::parallel_for(0, bounds.size() - 1, [&](std::size_t i) {
+    strip(work, bounds[i], bounds[i + 1], logit, kept);
   });
 }
 
