@@ -70,17 +70,19 @@ def case(rng, src_w, src_h, in_w, in_h, m, mh, mw, count, planes=None, images=2)
 
 
 @pytest.mark.parametrize(
-    "src_w, src_h, in_w, in_h, mh, mw",
+    "src_w, src_h, in_w, in_h, mh, mw, count",
     [
-        (97, 41, 64, 64, 16, 16),  # landscape
-        (33, 90, 64, 64, 16, 16),  # portrait
-        (13, 11, 96, 64, 24, 16),  # upscaled, non-square input
-        (101, 67, 67, 45, 13, 9),  # odd remainders everywhere
+        (97, 41, 64, 64, 16, 16, 6),  # landscape
+        (33, 90, 64, 64, 16, 16, 6),  # portrait
+        (13, 11, 96, 64, 24, 16, 6),  # upscaled, non-square input
+        (101, 67, 67, 45, 13, 9, 6),  # odd remainders everywhere
+        (301, 170, 160, 160, 40, 80, 6),  # boxes wider than several vectors
+        (1280, 24, 64, 64, 16, 16, 700),  # more boxes than one round holds
     ],
 )
-def test_bit_exact_against_the_steps(src_w, src_h, in_w, in_h, mh, mw):
+def test_bit_exact_against_the_steps(src_w, src_h, in_w, in_h, mh, mw, count):
     rng = np.random.default_rng(src_w * 1000 + src_h)
-    args = case(rng, src_w, src_h, in_w, in_h, 5, mh, mw, 6)
+    args = case(rng, src_w, src_h, in_w, in_h, 5, mh, mw, count)
     expected = reference(*args)
     corvane.yolov8_seg_masks(*args)
     np.testing.assert_array_equal(args[-1], expected)

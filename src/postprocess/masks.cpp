@@ -4,147 +4,489 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace corvane::postprocess::masks {
 namespace {
 
-// Output rows per task. A task computes the logits of just the prototype rows
-// its band taps, so a band boundary costs a row or two computed twice, and
-// every output byte depends on its own box and pixel alone: the result is the
-// same for any number of workers.
-constexpr std::size_t kBandRows = 64;
+// One parallel pass over strips of prototype rows. For each row of a strip,
+// a row of every plane is read from memory once and serves every box that
+// taps it: the box computes its logits there, interpolates them along x into
+// the newer of its two kept rows, and then interpolates along y and
+// thresholds the output rows whose lower tap is this row. A strip also
+// computes the row above it, which the strip above computes too. Each output
+// byte depends on its own box and pixel alone, so the split never changes a
+// result.
 
-// One source pixel along an axis: its centre in model-input units and its two
-// bilinear taps on the prototype grid.
-struct Tap {
-  float centre;     // X(u) or Y(v)
-  std::uint32_t i0;  // floor of the clamped proto coordinate
-  std::uint32_t i1;  // min(i0 + 1, extent - 1)
-  float low;         // weight of i1: coordinate - i0
-  float high;        // weight of i0: 1 - low
+// Strips of the pass per worker.
+constexpr std::size_t kStripsPerWorker = 2;
+
+// Rows of logits and kept rows, in floats, of a round of boxes; boxes beyond
+// it wait for the next round, which bounds memory for many large boxes.
+constexpr std::size_t kRoundFloats = std::size_t{1} << 18;
+
+// Along x, runs of eight output columns whose taps lie within eight
+// consecutive logits of a row: one load and two lane permutations pick all
+// sixteen taps. The logits are summed eight lanes at a time as well, and the
+// pass along y takes sixteen pixels at a time. Every lane does the scalar
+// float32 operations in the scalar order, so each instruction set gives the
+// same bits.
+constexpr std::size_t kRun = 8;
+constexpr std::size_t kLanes = 16;
+using RunFloats = float __attribute__((vector_size(kRun * sizeof(float))));
+using RunIndices = std::int32_t __attribute__((vector_size(kRun * sizeof(std::int32_t))));
+
+#if defined(__x86_64__) && defined(__ELF__)
+#define CORVANE_MASKS_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define CORVANE_MASKS_CLONES
+#endif
+
+// The taps of every source pixel along one axis, one array per quantity.
+struct Axis {
+  std::vector<float> centre;    // X(u) or Y(v)
+  std::vector<std::size_t> i0;  // floor of the clamped proto coordinate
+  std::vector<std::size_t> i1;  // min(i0 + 1, extent - 1)
+  std::vector<float> low;       // weight of i1: coordinate - i0
+  std::vector<float> high;      // weight of i0: 1 - low
 };
 
-std::vector<Tap> taps(std::uint64_t pixels, float ratio, std::uint32_t pad, std::uint64_t extent,
-                      std::uint64_t input) {
+Axis taps(std::size_t pixels, float ratio, std::uint32_t pad, std::uint64_t extent,
+          std::uint64_t input) {
   const float scale = static_cast<float>(extent) / static_cast<float>(input);
   const float last = static_cast<float>(extent - 1);
-  std::vector<Tap> out(pixels);
-  for (std::uint64_t u = 0; u < pixels; ++u) {
+  Axis out{std::vector<float>(pixels), std::vector<std::size_t>(pixels),
+           std::vector<std::size_t>(pixels), std::vector<float>(pixels),
+           std::vector<float>(pixels)};
+  for (std::size_t u = 0; u < pixels; ++u) {
     const float centre = (static_cast<float>(u) + 0.5f) / ratio + static_cast<float>(pad);
     float p = centre * scale - 0.5f;
     p = std::min(std::max(p, 0.0f), last);
     const float whole = std::floor(p);
-    const auto i0 = static_cast<std::uint32_t>(whole);
-    const auto i1 = static_cast<std::uint32_t>(std::min<std::uint64_t>(i0 + 1, extent - 1));
-    const float low = p - whole;
-    out[u] = {centre, i0, i1, low, 1.0f - low};
+    const auto i0 = static_cast<std::size_t>(whole);
+    out.centre[u] = centre;
+    out.i0[u] = i0;
+    out.i1[u] = static_cast<std::size_t>(std::min<std::uint64_t>(i0 + 1, extent - 1));
+    out.low[u] = p - whole;
+    out.high[u] = 1.0f - out.low[u];
   }
   return out;
 }
 
-// The pixels whose centres c satisfy lo <= c < hi; contiguous because the
-// centres never decrease. A NaN bound gives an empty range.
+// Consecutive indices [begin, end).
 struct Range {
   std::size_t begin;
   std::size_t end;
+  std::size_t size() const { return end - begin; }
+  bool contains(std::size_t i) const { return begin <= i && i < end; }
 };
 
-Range inside(const std::vector<Tap>& axis, float lo, float hi) {
-  const auto first = std::partition_point(axis.begin(), axis.end(),
-                                          [lo](const Tap& t) { return !(t.centre >= lo); });
-  const auto last = std::partition_point(axis.begin(), axis.end(),
-                                         [hi](const Tap& t) { return t.centre < hi; });
-  const auto begin = static_cast<std::size_t>(first - axis.begin());
-  const auto end = static_cast<std::size_t>(last - axis.begin());
+// The pixels whose centres c satisfy lo <= c < hi; contiguous because the
+// centres never decrease. A NaN bound gives an empty range.
+Range inside(const std::vector<float>& centres, float lo, float hi) {
+  const auto first = std::partition_point(centres.begin(), centres.end(),
+                                          [lo](float c) { return !(c >= lo); });
+  const auto last = std::partition_point(centres.begin(), centres.end(),
+                                         [hi](float c) { return c < hi; });
+  const auto begin = static_cast<std::size_t>(first - centres.begin());
+  const auto end = static_cast<std::size_t>(last - centres.begin());
   return {begin, std::max(begin, end)};
 }
 
-struct Task {
-  std::size_t detection;
-  Range columns;
-  Range rows;  // one band of the box's rows
+// Up to eight consecutive output columns of a box, from column k of its
+// range. When their taps lie within eight logits from `base` (relative to the
+// box's first tapped column), `pick` holds each column's two offsets from
+// base; otherwise the columns are done one by one.
+struct Run {
+  std::size_t k;
+  std::size_t count;
+  bool picked;
+  std::size_t base;
+  std::int32_t pick0[kRun];
+  std::int32_t pick1[kRun];
 };
 
-// The loops are plain float32 multiplies and adds, so wider vectors give the
-// same bits; the AVX2 clone is picked at load time where the CPU has it.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
-void run(const Task& task, const Coefficients& pred, const Prototypes& protos,
-         const MaskBox& box, const std::vector<Tap>& tx, const std::vector<Tap>& ty,
-         const Planes& dst) {
-  const std::size_t x_first = tx[task.columns.begin].i0;
-  const std::size_t x_last = tx[task.columns.end - 1].i1;
-  const std::size_t y_first = ty[task.rows.begin].i0;
-  const std::size_t y_last = ty[task.rows.end - 1].i1;
-  const std::size_t cols = x_last - x_first + 1;
-  const std::size_t rows = y_last - y_first + 1;
-  const std::size_t width = task.columns.end - task.columns.begin;
-  const std::size_t plane = static_cast<std::size_t>(protos.height * protos.width);
-  const std::size_t coefficient0 = static_cast<std::size_t>(pred.channels - protos.masks);
+// One box: its pixels, the prototype pixels their taps touch, its runs, and
+// where its two kept rows interpolated along x are in a strip's scratch.
+struct Region {
+  std::size_t detection;
+  Range columns;
+  Range rows;
+  Range proto_columns;
+  Range proto_rows;
+  std::size_t first_run;
+  std::size_t runs;
+  std::size_t logit;  // where its row of logits is in a strip's scratch
+  std::size_t kept;
+};
 
-  // Logits of the tapped prototype pixels, each summed over m in order from
-  // 0.0; the loop over m is outside only to sweep contiguous memory.
-  std::vector<float> logits(rows * cols, 0.0f);
-  for (std::size_t m = 0; m < protos.masks; ++m) {
-    const float c = pred.data[(coefficient0 + m) * pred.anchors + box.index];
-    const float* proto = protos.data.data() + m * plane;
-    for (std::size_t r = 0; r < rows; ++r) {
-      const float* src = proto + (y_first + r) * protos.width + x_first;
-      float* acc = logits.data() + r * cols;
-      for (std::size_t k = 0; k < cols; ++k) acc[k] = acc[k] + c * src[k];
+void add_runs(const Axis& x, Region& region, std::vector<Run>& runs) {
+  const std::size_t width = region.columns.size();
+  const std::size_t* i0 = x.i0.data() + region.columns.begin;
+  const std::size_t* i1 = x.i1.data() + region.columns.begin;
+  region.first_run = runs.size();
+  if (width < kRun) {
+    runs.push_back({0, width, false, 0, {}, {}});
+  } else {
+    // The last run overlaps the one before it rather than leaving a tail; its
+    // columns get the same values twice.
+    for (std::size_t s = 0; s < width; s += kRun) {
+      const std::size_t k = std::min(s, width - kRun);
+      // Filled in place: a copy of a run built field by field would read
+      // back what was just stored in narrower pieces, which stalls.
+      Run& run = runs.emplace_back();
+      run.k = k;
+      run.count = kRun;
+      run.picked = i1[k + kRun - 1] - i0[k] < kRun;
+      run.base = i0[k] - region.proto_columns.begin;
+      for (std::size_t j = 0; run.picked && j < kRun; ++j) {
+        run.pick0[j] = static_cast<std::int32_t>(i0[k + j] - i0[k]);
+        run.pick1[j] = static_cast<std::int32_t>(i1[k + j] - i0[k]);
+      }
     }
   }
+  region.runs = runs.size() - region.first_run;
+}
 
-  // Along x once per tapped prototype row: a = hx * L(y, x0) + lx * L(y, x1').
-  std::vector<float> along_x(rows * width);
-  for (std::size_t r = 0; r < rows; ++r) {
-    const float* l = logits.data() + r * cols;
-    float* out = along_x.data() + r * width;
-    for (std::size_t k = 0; k < width; ++k) {
-      const Tap& t = tx[task.columns.begin + k];
-      out[k] = t.high * l[t.i0 - x_first] + t.low * l[t.i1 - x_first];
+// Logits of `Blocks` runs of eight staged pixels of a row, the first at
+// column k and each next one 8 further but none past `cols`, into `row`,
+// each summed over m in order from 0.0. The sums stay in registers while
+// the planes stream past.
+template <std::size_t Blocks>
+[[gnu::always_inline]] inline void logit_blocks(const float* coefficient, std::size_t step,
+                                                std::size_t masks, const float* src,
+                                                std::size_t plane, std::size_t k,
+                                                std::size_t cols, float* row) {
+  std::size_t at[Blocks];
+  RunFloats acc[Blocks];
+  for (std::size_t j = 0; j < Blocks; ++j) {
+    at[j] = std::min(k + j * kRun, cols - kRun);
+    acc[j] = RunFloats{};
+  }
+  for (std::size_t m = 0; m < masks; ++m) {
+    const float c = coefficient[m * step];
+    const float* p = src + m * plane;
+    for (std::size_t j = 0; j < Blocks; ++j) {
+      RunFloats v;
+      std::memcpy(&v, p + at[j], sizeof v);
+      acc[j] = acc[j] + c * v;
     }
   }
+  for (std::size_t j = 0; j < Blocks; ++j) std::memcpy(row + at[j], &acc[j], sizeof acc[j]);
+}
 
-  // Along y once per output row: value = hy * a + ly * b, then > 0.
-  std::uint8_t* base = dst.data.data() + task.detection * dst.height * dst.width;
-  for (std::size_t v = task.rows.begin; v < task.rows.end; ++v) {
-    // Locals, not the tap: a byte store may alias any object, which would
-    // force a reload of the weights after every pixel.
-    const Tap& t = ty[v];
-    const float hy = t.high, ly = t.low;
-    const float* a = along_x.data() + (t.i0 - y_first) * width;
-    const float* b = along_x.data() + (t.i1 - y_first) * width;
-    std::uint8_t* out = base + v * dst.width + task.columns.begin;
-    for (std::size_t k = 0; k < width; ++k) {
-      const float value = hy * a[k] + ly * b[k];
-      out[k] = value > 0.0f ? 1 : 0;
+// L(y, x) = sum over m of c[m] * protos[m, y, x] for the `cols` staged
+// pixels at `src` (plane m at src + m * plane), into `row`.
+[[gnu::always_inline]] inline void logit_row(const float* coefficient, std::size_t step,
+                                             std::size_t masks, const float* src,
+                                             std::size_t plane, std::size_t cols, float* row) {
+  if (cols < kRun) {  // narrower than a run: the planes one at a time
+    std::fill(row, row + cols, 0.0f);
+    for (std::size_t m = 0; m < masks; ++m) {
+      const float c = coefficient[m * step];
+      const float* p = src + m * plane;
+      for (std::size_t k = 0; k < cols; ++k) row[k] = row[k] + c * p[k];
+    }
+    return;
+  }
+  // The last run overlaps the one before it rather than leaving a tail,
+  // giving its pixels the same sums again.
+  for (std::size_t k = 0; k < cols; k += 4 * kRun) {
+    switch (std::min<std::size_t>(4, (cols - k + kRun - 1) / kRun)) {
+      case 4:
+        logit_blocks<4>(coefficient, step, masks, src, plane, k, cols, row);
+        break;
+      case 3:
+        logit_blocks<3>(coefficient, step, masks, src, plane, k, cols, row);
+        break;
+      case 2:
+        logit_blocks<2>(coefficient, step, masks, src, plane, k, cols, row);
+        break;
+      default:
+        logit_blocks<1>(coefficient, step, masks, src, plane, k, cols, row);
+        break;
     }
   }
 }
+
+// Along x for one row of logits: a = hx * L(y, x0) + lx * L(y, x1') for
+// every column of the box, into `out`. `logit` has room for a run's load
+// past its last value.
+[[gnu::always_inline]] inline void along_x_row(const Axis& x, const Region& region,
+                                               const Run* runs, const float* logit, float* out) {
+  const std::size_t first = region.proto_columns.begin;
+  const std::size_t* i0 = x.i0.data() + region.columns.begin;
+  const std::size_t* i1 = x.i1.data() + region.columns.begin;
+  const float* high = x.high.data() + region.columns.begin;
+  const float* low = x.low.data() + region.columns.begin;
+  for (std::size_t r = 0; r < region.runs; ++r) {
+    const Run& run = runs[r];
+    if (!run.picked) {
+      for (std::size_t k = run.k; k < run.k + run.count; ++k)
+        out[k] = high[k] * logit[i0[k] - first] + low[k] * logit[i1[k] - first];
+      continue;
+    }
+    RunIndices pick0, pick1;
+    RunFloats l, hx, lx;
+    std::memcpy(&pick0, run.pick0, sizeof pick0);
+    std::memcpy(&pick1, run.pick1, sizeof pick1);
+    std::memcpy(&l, logit + run.base, sizeof l);
+    std::memcpy(&hx, high + run.k, sizeof hx);
+    std::memcpy(&lx, low + run.k, sizeof lx);
+    const RunFloats a = hx * __builtin_shuffle(l, pick0) + lx * __builtin_shuffle(l, pick1);
+    std::memcpy(out + run.k, &a, sizeof a);
+  }
+}
+
+// Along y for output rows [v0, v1) of a box, from its two kept rows
+// (`kept` holds prototype row t at (t % 2) * width), into `out` (row v0's
+// first pixel, rows `stride` apart): value = hy * a + ly * b, then 1 where
+// value > 0 (false for NaN), else 0. Sixteen pixels at a time in a loop of
+// fixed length, which the compiler turns into vectors and packs well for
+// each instruction set; as along x, the last sixteen overlap rather than
+// leaving a tail.
+CORVANE_MASKS_CLONES
+void along_y(const float* __restrict high, const float* __restrict low,
+             const std::size_t* __restrict i0, const std::size_t* __restrict i1, std::size_t v0,
+             std::size_t v1, const float* __restrict kept, std::size_t width,
+             std::uint8_t* __restrict out, std::size_t stride) {
+  for (std::size_t v = v0; v < v1; ++v, out += stride) {
+    const float hy = high[v], ly = low[v];
+    const float* a = kept + (i0[v] % 2) * width;
+    const float* b = kept + (i1[v] % 2) * width;
+    if (width < kLanes) {
+      for (std::size_t k = 0; k < width; ++k) out[k] = hy * a[k] + ly * b[k] > 0.0f ? 1 : 0;
+      continue;
+    }
+    for (std::size_t s = 0; s < width; s += kLanes) {
+      const std::size_t k = std::min(s, width - kLanes);
+      for (std::size_t j = k; j < k + kLanes; ++j) out[j] = hy * a[j] + ly * b[j] > 0.0f ? 1 : 0;
+    }
+  }
+}
+
+// What every strip reads.
+struct Work {
+  const Coefficients& pred;
+  const Prototypes& protos;
+  std::span<const MaskBox> boxes;
+  std::span<const Region> regions;
+  const std::vector<Run>& runs;
+  const Axis& x;
+  const Axis& y;
+  const Planes& dst;
+  Range tapped;  // prototype columns some box of the round taps
+};
+
+// A strip's scratch: the staged prototype row, each box's row of logits plus
+// a run's padding, and each box's two kept rows.
+struct Scratch {
+  float* stage;
+  float* logit;
+  float* kept;
+};
+
+// Prototype row y of the strip starting at row `strip`: the row's tapped
+// pixels of every plane are first copied together, since in place, planes a
+// multiple of 4 KiB apart would share cache sets and evict each other. Then
+// each box that taps the row and has output rows in the strip takes its
+// logits there; all of them first, so that their stores have landed before
+// the pass along x loads them across store boundaries. Then each takes its
+// kept row and writes its output rows whose lower tap is y (from `next[i]`
+// on, for box i) once y is in the strip.
+CORVANE_MASKS_CLONES
+void proto_row(const Work& work, std::size_t strip, std::size_t y, const Scratch& scratch,
+               std::size_t* __restrict next) {
+  const Prototypes& protos = work.protos;
+  const std::size_t plane = static_cast<std::size_t>(protos.height * protos.width);
+  const std::size_t masks = static_cast<std::size_t>(protos.masks);
+  const std::size_t anchors = static_cast<std::size_t>(work.pred.anchors);
+  const std::size_t staged = work.tapped.size() + kLanes;
+  const float* coefficients =
+      work.pred.data.data() + static_cast<std::size_t>(work.pred.channels - protos.masks) * anchors;
+  const float* src =
+      protos.data.data() + y * static_cast<std::size_t>(protos.width) + work.tapped.begin;
+  for (std::size_t m = 0; m < masks; ++m)
+    std::memcpy(scratch.stage + m * staged, src + m * plane, work.tapped.size() * sizeof(float));
+  const std::size_t plane_width = static_cast<std::size_t>(work.dst.width);
+  auto taps_row = [&](const Region& region) {
+    return region.proto_rows.contains(y) && region.proto_rows.end > strip;
+  };
+  for (const Region& region : work.regions) {
+    if (!taps_row(region)) continue;
+    const std::size_t cols = region.proto_columns.size();
+    float* const logit = scratch.logit + region.logit;
+    logit_row(coefficients + work.boxes[region.detection].index, anchors, masks,
+              scratch.stage + (region.proto_columns.begin - work.tapped.begin), staged, cols,
+              logit);
+    std::fill(logit + cols, logit + cols + kRun - 1, 0.0f);
+  }
+  for (std::size_t i = 0; i < work.regions.size(); ++i) {
+    const Region& region = work.regions[i];
+    if (!taps_row(region)) continue;
+    const std::size_t width = region.columns.size();
+    float* const kept = scratch.kept + region.kept;
+    along_x_row(work.x, region, work.runs.data() + region.first_run,
+                scratch.logit + region.logit, kept + (y % 2) * width);
+    if (y < strip) continue;
+    const std::size_t v0 = next[i];
+    std::size_t v1 = v0;
+    while (v1 < region.rows.end && work.y.i1[v1] == y) ++v1;
+    next[i] = v1;
+    along_y(work.y.high.data(), work.y.low.data(), work.y.i0.data(), work.y.i1.data(), v0, v1,
+            kept, width,
+            work.dst.data.data() + region.detection * work.dst.height * plane_width +
+                v0 * plane_width + region.columns.begin,
+            plane_width);
+  }
+}
+
+// The strip of prototype rows [y0, y1) of a round.
+void strip(const Work& work, std::size_t y0, std::size_t y1, std::size_t logit,
+           std::size_t kept) {
+  // Kept by the thread between strips and calls: freed memory would go back
+  // to the system and fault back in page by page. A strip never waits for
+  // other tasks, so no other strip runs on this thread meanwhile.
+  thread_local std::vector<float> memory;
+  thread_local std::vector<std::size_t> next;
+  const std::size_t staged =
+      (work.tapped.size() + kLanes) * static_cast<std::size_t>(work.protos.masks);
+  memory.resize(std::max(memory.size(), staged + logit + kept));
+  const Scratch scratch{memory.data(), memory.data() + staged, memory.data() + staged + logit};
+  // Each box's first output row whose lower tap is in the strip.
+  next.resize(work.regions.size());
+  std::size_t first = y1;
+  for (std::size_t i = 0; i < work.regions.size(); ++i) {
+    const Region& region = work.regions[i];
+    const auto* i1 = work.y.i1.data();
+    next[i] = static_cast<std::size_t>(
+        std::partition_point(i1 + region.rows.begin, i1 + region.rows.end,
+                             [y0](std::size_t t) { return t < y0; }) -
+        i1);
+    if (region.proto_rows.end > y0) first = std::min(first, region.proto_rows.begin);
+  }
+  for (std::size_t y = std::max(first, y0 == 0 ? 0 : y0 - 1); y < y1; ++y)
+    proto_row(work, y0, y, scratch, next.data());
+}
+
+// The pass for a round of boxes.
+void draw(Work work, std::size_t logit, std::size_t kept) {
+  std::size_t y_begin = SIZE_MAX, y_end = 0;
+  work.tapped = {SIZE_MAX, 0};
+  for (const Region& region : work.regions) {
+    y_begin = std::min(y_begin, region.proto_rows.begin);
+    y_end = std::max(y_end, region.proto_rows.end);
+    work.tapped = {std::min(work.tapped.begin, region.proto_columns.begin),
+                   std::max(work.tapped.end, region.proto_columns.end)};
+  }
+  // The work of each prototype row, roughly: a box spreads its output pixels
+  // evenly over its rows, plus one row's width for its logits and pass along
+  // x there.
+  std::vector<std::size_t> work_of(y_end - y_begin, 0);
+  std::size_t total = 0;
+  for (const Region& region : work.regions) {
+    const std::size_t width = region.columns.size();
+    const std::size_t share = width + width * region.rows.size() / region.proto_rows.size();
+    for (std::size_t t = region.proto_rows.begin; t < region.proto_rows.end; ++t)
+      work_of[t - y_begin] += share;
+    total += share * region.proto_rows.size();
+  }
+  // Strips of about equal work, kStripsPerWorker per worker: each costs a row
+  // computed twice, and a few per worker let idle workers take over.
+  const std::size_t strips =
+      std::min(work_of.size(), kStripsPerWorker * parallel::num_threads());
+  std::vector<std::size_t> bounds{y_begin};
+  std::size_t done = 0;
+  for (std::size_t t = 0; t < work_of.size(); ++t) {
+    done += work_of[t];
+    if (t + 1 < work_of.size() && done * strips >= total * bounds.size())
+      bounds.push_back(y_begin + t + 1);
+  }
+  bounds.push_back(y_end);
+  parallel::parallel_for(0, bounds.size() - 1, [&](std::size_t i) {
+    strip(work, bounds[i], bounds[i + 1], logit, kept);
+  });
+}
+
+// The geometry the taps depend on.
+struct Grid {
+  std::uint64_t width, height;            // of the destination
+  std::uint64_t proto_width, proto_height;
+  std::uint64_t in_w, in_h;
+  float ratio;
+  std::uint32_t pad_x, pad_y;
+  bool operator==(const Grid&) const = default;
+};
+
+// What a thread keeps between calls: the taps of the last geometry (a video
+// keeps it from frame to frame) and the storage of the boxes.
+struct Reuse {
+  Grid grid{};
+  Axis x, y;
+  std::vector<Region> regions;
+  std::vector<Run> runs;
+};
 
 }  // namespace
 
 void build(const Coefficients& pred, const Prototypes& protos, std::span<const MaskBox> boxes,
            const MaskGeometry& geometry, const Planes& dst) {
-  const std::vector<Tap> tx =
-      taps(dst.width, geometry.ratio, geometry.pad_x, protos.width, geometry.in_w);
-  const std::vector<Tap> ty =
-      taps(dst.height, geometry.ratio, geometry.pad_y, protos.height, geometry.in_h);
-  std::vector<Task> tasks;
-  for (std::size_t d = 0; d < boxes.size(); ++d) {
-    const Range columns = inside(tx, boxes[d].x1, boxes[d].x2);
-    const Range rows = inside(ty, boxes[d].y1, boxes[d].y2);
-    if (columns.begin == columns.end) continue;
-    for (std::size_t v = rows.begin; v < rows.end; v += kBandRows)
-      tasks.push_back({d, columns, {v, std::min(v + kBandRows, rows.end)}});
+  // A call made on a thread while another call there waits gets storage of
+  // its own.
+  thread_local Reuse by_thread;
+  thread_local bool busy = false;
+  Reuse own;
+  Reuse& reuse = busy ? own : by_thread;
+  struct Busy {
+    bool was;
+    Busy() : was(busy) { busy = true; }
+    ~Busy() { busy = was; }
+  } const mark;
+
+  const Grid grid{dst.width,     dst.height,    protos.width,   protos.height,  geometry.in_w,
+                  geometry.in_h, geometry.ratio, geometry.pad_x, geometry.pad_y};
+  if (reuse.x.centre.empty() || !(reuse.grid == grid)) {
+    reuse.x = taps(static_cast<std::size_t>(dst.width), geometry.ratio, geometry.pad_x,
+                   protos.width, geometry.in_w);
+    reuse.y = taps(static_cast<std::size_t>(dst.height), geometry.ratio, geometry.pad_y,
+                   protos.height, geometry.in_h);
+    reuse.grid = grid;
   }
-  parallel::parallel_for(0, tasks.size(), [&](std::size_t i) {
-    const Task& task = tasks[i];
-    run(task, pred, protos, boxes[task.detection], tx, ty, dst);
-  });
+  const Axis& x = reuse.x;
+  const Axis& y = reuse.y;
+  std::vector<Region>& regions = reuse.regions;
+  std::vector<Run>& runs = reuse.runs;
+  regions.clear();
+  runs.clear();
+  for (std::size_t d = 0; d < boxes.size(); ++d) {
+    const Range columns = inside(x.centre, boxes[d].x1, boxes[d].x2);
+    const Range rows = inside(y.centre, boxes[d].y1, boxes[d].y2);
+    if (columns.size() == 0 || rows.size() == 0) continue;
+    Region region{d, columns, rows, {x.i0[columns.begin], x.i1[columns.end - 1] + 1},
+                  {y.i0[rows.begin], y.i1[rows.end - 1] + 1}, 0, 0, 0, 0};
+    add_runs(x, region, runs);
+    regions.push_back(region);
+  }
+  // Rounds of boxes whose logits and kept rows fit kRoundFloats together (at
+  // least one box each).
+  const auto floats = [](const Region& region) {
+    return region.proto_columns.size() + kRun - 1 + 2 * region.columns.size();
+  };
+  for (std::size_t begin = 0; begin < regions.size();) {
+    std::size_t end = begin, logit = 0, kept = 0;
+    do {
+      regions[end].logit = logit;
+      regions[end].kept = kept;
+      logit += regions[end].proto_columns.size() + kRun - 1;
+      kept += 2 * regions[end].columns.size();
+      ++end;
+    } while (end < regions.size() && logit + kept + floats(regions[end]) <= kRoundFloats);
+    draw({pred, protos, boxes, std::span(regions).subspan(begin, end - begin), runs, x, y, dst,
+          {0, 0}},
+         logit, kept);
+    begin = end;
+  }
 }
 
 }  // namespace corvane::postprocess::masks
