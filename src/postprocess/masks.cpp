@@ -1,5 +1,6 @@
 #include "postprocess/masks.hpp"
 
+#include "core/simd.hpp"
 #include "parallel/pool.hpp"
 
 #include <algorithm>
@@ -33,15 +34,9 @@ constexpr std::size_t kRoundFloats = std::size_t{1} << 18;
 // float32 operations in the scalar order, so each instruction set gives the
 // same bits.
 constexpr std::size_t kRun = 8;
-constexpr std::size_t kLanes = 16;
-using RunFloats = float __attribute__((vector_size(kRun * sizeof(float))));
-using RunIndices = std::int32_t __attribute__((vector_size(kRun * sizeof(std::int32_t))));
-
-#if defined(__x86_64__) && defined(__ELF__)
-#define CORVANE_MASKS_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define CORVANE_MASKS_CLONES
-#endif
+using simd::kLanes;
+using RunFloats = simd::Vec<float, kRun>;
+using RunIndices = simd::Vec<std::int32_t, kRun>;
 
 // The taps of every source pixel along one axis, one array per quantity.
 struct Axis {
@@ -246,7 +241,7 @@ template <std::size_t Blocks>
 // fixed length, which the compiler turns into vectors and packs well for
 // each instruction set; as along x, the last sixteen overlap rather than
 // leaving a tail.
-CORVANE_MASKS_CLONES
+CORVANE_CLONES
 void along_y(const float* __restrict high, const float* __restrict low,
              const std::size_t* __restrict i0, const std::size_t* __restrict i1, std::size_t v0,
              std::size_t v1, const float* __restrict kept, std::size_t width,
@@ -295,7 +290,7 @@ struct Scratch {
 // the pass along x loads them across store boundaries. Then each takes its
 // kept row and writes its output rows whose lower tap is y (from `next[i]`
 // on, for box i) once y is in the strip.
-CORVANE_MASKS_CLONES
+CORVANE_CLONES
 void proto_row(const Work& work, std::size_t strip, std::size_t y, const Scratch& scratch,
                std::size_t* __restrict next) {
   const Prototypes& protos = work.protos;
