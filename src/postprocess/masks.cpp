@@ -237,7 +237,11 @@ template <std::size_t Blocks>
 // Along y for output rows [v0, v1) of a box, from its two kept rows
 // (`kept` holds prototype row t at (t % 2) * width), into `out` (row v0's
 // first pixel, rows `stride` apart): value = hy * a + ly * b, then 1 where
-// value > 0 (false for NaN), else 0. Sixteen pixels at a time in a loop of
+// value > 0 (false for NaN), else 0. The sum itself is never formed: under
+// the IEEE mode every call runs in (round to nearest, no flush to zero), the
+// rounded sum of two floats is > 0 exactly when the exact sum is, that is
+// when hy * a > -(ly * b); with infinities and NaN both tests are false or
+// true together too. Sixteen pixels at a time in a loop of
 // fixed length, which the compiler turns into vectors and packs well for
 // each instruction set; as along x, the last sixteen overlap rather than
 // leaving a tail.
@@ -251,12 +255,12 @@ void along_y(const float* __restrict high, const float* __restrict low,
     const float* a = kept + (i0[v] % 2) * width;
     const float* b = kept + (i1[v] % 2) * width;
     if (width < kLanes) {
-      for (std::size_t k = 0; k < width; ++k) out[k] = hy * a[k] + ly * b[k] > 0.0f ? 1 : 0;
+      for (std::size_t k = 0; k < width; ++k) out[k] = hy * a[k] > -(ly * b[k]) ? 1 : 0;
       continue;
     }
     for (std::size_t s = 0; s < width; s += kLanes) {
       const std::size_t k = std::min(s, width - kLanes);
-      for (std::size_t j = k; j < k + kLanes; ++j) out[j] = hy * a[j] + ly * b[j] > 0.0f ? 1 : 0;
+      for (std::size_t j = k; j < k + kLanes; ++j) out[j] = hy * a[j] > -(ly * b[j]) ? 1 : 0;
     }
   }
 }
