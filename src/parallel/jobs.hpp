@@ -99,6 +99,18 @@ struct alignas(64) Worker {
 // The worker record of the calling thread, null outside every pool.
 Worker* current_worker() noexcept;
 
+// Makes `worker` the calling thread's record for the scope's lifetime.
+class CurrentWorker {
+ public:
+  explicit CurrentWorker(Worker* worker) noexcept;
+  ~CurrentWorker();
+  CurrentWorker(const CurrentWorker&) = delete;
+  CurrentWorker& operator=(const CurrentWorker&) = delete;
+
+ private:
+  Worker* saved_;
+};
+
 // Wakes `worker` if it is asleep, so that it re-checks what it waits for.
 inline void wake_worker(Worker& worker) noexcept {
   if (!worker.sleeping.load(std::memory_order_seq_cst)) return;

@@ -43,6 +43,10 @@ void backoff(unsigned round) noexcept {
 
 Worker* current_worker() noexcept { return t_worker; }
 
+CurrentWorker::CurrentWorker(Worker* worker) noexcept : saved_(t_worker) { t_worker = worker; }
+
+CurrentWorker::~CurrentWorker() { t_worker = saved_; }
+
 void fatal(const char* what) noexcept {
   std::fprintf(stderr, "corvane worker pool: %s\n", what);
   std::fflush(stderr);
@@ -135,10 +139,11 @@ WorkerPool::WorkerPool(std::size_t num_threads, const ThreadStarter& start_threa
   start_workers(start_thread);
 }
 
+// Record 0 is the seat of the outside caller; the others get threads.
 void WorkerPool::start_workers(const ThreadStarter& start_thread) {
-  threads_.reserve(num_threads_);
+  threads_.reserve(num_threads_ - 1);
   try {
-    for (std::size_t k = 0; k < num_threads_; ++k) {
+    for (std::size_t k = 1; k < num_threads_; ++k) {
       threads_.push_back(start_thread([this, k] { worker_main(workers_[k]); }));
     }
   } catch (const std::system_error& error) {
@@ -149,6 +154,7 @@ void WorkerPool::start_workers(const ThreadStarter& start_thread) {
     threads_.clear();
     terminating_.store(false);
     num_threads_ = 1;
+    seat_taken_.store(true);
     adopted_caller_ = &workers_[0];
     detail::t_worker = adopted_caller_;
   } catch (...) {
@@ -179,11 +185,6 @@ void WorkerPool::detach_threads() noexcept {
   for (std::thread& thread : threads_) {
     if (thread.joinable()) thread.detach();
   }
-}
-
-WorkerPool* WorkerPool::current() noexcept {
-  detail::Worker* worker = detail::t_worker;
-  return worker != nullptr ? worker->pool : nullptr;
 }
 
 void WorkerPool::worker_main(detail::Worker& worker) noexcept {
@@ -331,7 +332,5 @@ WorkerPool& PoolSlot::get() {
 WorkerPool& global_pool() { return g_pool_slot.get(); }
 
 }  // namespace detail
-
-std::size_t num_threads() { return detail::current_pool().num_threads(); }
 
 }  // namespace corvane::parallel

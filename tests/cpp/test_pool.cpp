@@ -121,7 +121,7 @@ TEST_P(PoolSizes, MapCollectKeepsInputOrder) {
   }
 }
 
-TEST_P(PoolSizes, CallingThreadOnlyRunsSmallLoops) {
+TEST_P(PoolSizes, CallingThreadRunsSmallLoopsAndTheFirstPiece) {
   WorkerPool pool(GetParam());
   const auto me = std::this_thread::get_id();
   std::vector<std::thread::id> seen;
@@ -140,21 +140,23 @@ TEST_P(PoolSizes, CallingThreadOnlyRunsSmallLoops) {
   EXPECT_EQ(seen[0], me);
   EXPECT_EQ(seen[1], me);
 
-  // From two elements on, the calling thread only waits.
+  // From two elements on, the loop enters the pool, and the calling thread
+  // computes in it: the first piece is always its own.
   for (const std::size_t len : {2, 3, 50}) {
-    std::atomic<int> on_caller{0};
-    pool.parallel_for(0, len, [&](std::size_t) {
-      if (std::this_thread::get_id() == me) on_caller.fetch_add(1);
-      EXPECT_EQ(WorkerPool::current(), &pool);
+    std::vector<std::thread::id> ran_on(len);
+    pool.parallel_for(0, len, [&](std::size_t i) {
+      ran_on[i] = std::this_thread::get_id();
+      EXPECT_EQ(&detail::current_pool(), &pool);
     });
-    EXPECT_EQ(on_caller.load(), 0);
+    EXPECT_EQ(ran_on[0], me);
   }
+  EXPECT_EQ(detail::current_worker(), nullptr);
 }
 
 TEST_P(PoolSizes, NestedLoopsUseTheWorkersPool) {
   WorkerPool pool(GetParam());
   const auto out = pool.parallel_map_collect(0, 12, [&](std::size_t i) {
-    EXPECT_EQ(num_threads(), GetParam());
+    EXPECT_EQ(&detail::current_pool(), &pool);
     std::vector<std::size_t> items(i);
     std::iota(items.begin(), items.end(), 0);
     auto inner = parallel_map_collect(std::move(items), [](std::size_t&& v) { return v * v; });
@@ -322,6 +324,33 @@ TEST_P(PoolSizes, RethrowsTheOriginalException) {
                std::invalid_argument);
 }
 
+// Outside threads that call at the same time: one sits in the seat, the
+// others hand their loops over (or, with no workers, run them alone).
+TEST_P(PoolSizes, ConcurrentCallersGetTheirOwnResultsAndFailures) {
+  WorkerPool pool(GetParam());
+  std::vector<std::thread> callers;
+  std::vector<int> wrong(4, 0);
+  for (std::size_t t = 0; t < 4; ++t) {
+    callers.emplace_back([&pool, &wrong, t] {
+      for (std::size_t round = 0; round < 60; ++round) {
+        const std::size_t fail = round % 3 == 0 ? (t * 7 + round) % 40 : 40;
+        try {
+          const auto out = pool.parallel_map_collect(0, 40, [&](std::size_t i) {
+            if (i == fail || i == fail + 13) throw Panic("failed at " + std::to_string(i));
+            auto halves = join([i] { return i; }, [t] { return t; });
+            return halves.first * 10 + halves.second;
+          });
+          for (std::size_t i = 0; i < 40; ++i) wrong[t] += fail < 40 || out[i] != i * 10 + t;
+        } catch (const Panic& panic) {
+          wrong[t] += fail == 40 || panic.message() != "failed at " + std::to_string(fail);
+        }
+      }
+    });
+  }
+  for (auto& c : callers) c.join();
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
+}
+
 // ---------------------------------------------------------------------------
 // Ownership of results and items
 
@@ -435,8 +464,7 @@ TEST(PoolCreation, GlobalPoolIsSharedByAllThreads) {
   }
   for (auto& t : threads) t.join();
   for (WorkerPool* p : seen) EXPECT_EQ(p, seen[0]);
-  EXPECT_EQ(num_threads(), seen[0]->num_threads());
-  EXPECT_EQ(num_threads(), worker_count_from_environment());
+  EXPECT_EQ(seen[0]->num_threads(), worker_count_from_environment());
 }
 
 TEST(PoolCreation, FailureIsFinal) {
@@ -460,6 +488,19 @@ TEST(PoolCreation, FailureIsFinal) {
     }
   }
   EXPECT_EQ(attempts.load(), 1);
+}
+
+TEST(PoolCreation, CallerIsOneOfTheComputingThreads) {
+  for (const std::size_t n : {1, 2, 5}) {
+    std::atomic<std::size_t> started{0};
+    const auto starter = [&](std::function<void()> main) {
+      started.fetch_add(1);
+      return std::thread(std::move(main));
+    };
+    WorkerPool pool(n, starter);
+    EXPECT_EQ(pool.num_threads(), n);
+    EXPECT_EQ(started.load(), n - 1);
+  }
 }
 
 TEST(PoolCreation, FailedStartStopsStartedWorkers) {
@@ -491,8 +532,7 @@ TEST(PoolCreation, UnsupportedThreadsMakeTheCallerTheOnlyWorker) {
     {
       WorkerPool pool(4, starter);
       EXPECT_EQ(pool.num_threads(), 1u);
-      EXPECT_EQ(WorkerPool::current(), &pool);
-      EXPECT_EQ(num_threads(), 1u);
+      EXPECT_EQ(&detail::current_pool(), &pool);
       const auto me = std::this_thread::get_id();
       const auto out = parallel_map_collect(0, 20, [&](std::size_t i) {
         EXPECT_EQ(std::this_thread::get_id(), me);
@@ -501,7 +541,7 @@ TEST(PoolCreation, UnsupportedThreadsMakeTheCallerTheOnlyWorker) {
       });
       for (std::size_t i = 0; i < 20; ++i) EXPECT_EQ(out[i], i == 0 ? 0 : i * (i - 1) / 2);
     }
-    EXPECT_EQ(WorkerPool::current(), nullptr);
+    EXPECT_EQ(detail::current_worker(), nullptr);
   }
 }
 
