@@ -112,13 +112,19 @@ class CurrentWorker {
 };
 
 // Wakes `worker` if it is asleep, so that it re-checks what it waits for.
-inline void wake_worker(Worker& worker) noexcept {
-  if (!worker.sleeping.load(std::memory_order_seq_cst)) return;
-  std::lock_guard lock(worker.sleep_mu);
-  if (worker.sleeping.load(std::memory_order_relaxed)) {
+// With `only_idle`, not when someone else is already waking it. True when
+// this call woke it. The notification comes after the lock is released, so
+// the woken thread does not block on it at once; the flag set under the lock
+// is what it checks, so a late notification only wakes it for nothing.
+inline bool wake_worker(Worker& worker, bool only_idle = false) noexcept {
+  if (!worker.sleeping.load(std::memory_order_seq_cst)) return false;
+  {
+    std::lock_guard lock(worker.sleep_mu);
+    if (!worker.sleeping.load(std::memory_order_relaxed) || (only_idle && worker.wake)) return false;
     worker.wake = true;
-    worker.sleep_cv.notify_one();
   }
+  worker.sleep_cv.notify_one();
+  return true;
 }
 
 // The second half of a join, offered to other workers while the first half

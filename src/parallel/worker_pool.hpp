@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -73,6 +74,9 @@ class WorkerPool {
   void worker_main(detail::Worker& worker) noexcept;
 
   void push_local(detail::Worker& worker, detail::JobRef job) noexcept;
+  // Whether the seat's operation has run long enough to be worth waking a
+  // sleeping worker for.
+  bool seat_wants_help() const noexcept;
   void inject(detail::JobRef job) noexcept;
   void notify_work() noexcept;
   detail::JobRef find_work(detail::Worker& worker) noexcept;
@@ -121,8 +125,10 @@ class WorkerPool {
   alignas(64) std::atomic<std::size_t> sleepers_{0};
   std::atomic<std::size_t> wake_cursor_{0};
   std::atomic<bool> terminating_{false};
-  // Whether an outside thread (or the adopted creator) sits in workers_[0].
+  // Whether an outside thread (or the adopted creator) sits in workers_[0],
+  // and since when; only the thread in the seat reads the time.
   alignas(64) std::atomic<bool> seat_taken_{false};
+  std::chrono::steady_clock::time_point seat_since_{};
   std::vector<std::thread> threads_;
   // The creating thread when it had to stand in as the only worker.
   detail::Worker* adopted_caller_ = nullptr;
@@ -145,6 +151,7 @@ auto WorkerPool::run_outside(Op& op) -> detail::result_of_t<Op&, detail::Worker&
       std::atomic<bool>& taken;
       ~Release() { taken.store(false, std::memory_order_release); }
     } release{seat_taken_};
+    seat_since_ = std::chrono::steady_clock::now();
     return run_as(workers_[0], op);
   }
   if (num_threads_ == 1) {
