@@ -131,7 +131,7 @@ inline bool wake_worker(Worker& worker, bool only_idle = false) noexcept {
 // runs. `done` is the flag the owner polls while helping with other work.
 template <class F, class R>
 struct ForkJob {
-  ForkJob(F& f, Worker& owner) noexcept : f(f), owner(owner) {}
+  ForkJob(F& body, Worker& waiter) noexcept : f(body), owner(waiter) {}
 
   JobRef ref() noexcept { return {this, &execute}; }
 
@@ -183,7 +183,7 @@ class LockLatch {
 // Work handed to the pool by a thread that is not one of its workers.
 template <class Op, class R>
 struct InjectedJob {
-  explicit InjectedJob(Op& op) noexcept : op(op) {}
+  explicit InjectedJob(Op& body) noexcept : op(body) {}
 
   JobRef ref() noexcept { return {this, &execute}; }
 

@@ -142,7 +142,7 @@ TEST_P(PoolSizes, CallingThreadRunsSmallLoopsAndTheFirstPiece) {
 
   // From two elements on, the loop enters the pool, and the calling thread
   // computes in it: the first piece is always its own.
-  for (const std::size_t len : {2, 3, 50}) {
+  for (const std::size_t len : {2u, 3u, 50u}) {
     std::vector<std::thread::id> ran_on(len);
     pool.parallel_for(0, len, [&](std::size_t i) {
       ran_on[i] = std::this_thread::get_id();
@@ -250,7 +250,7 @@ void model_pieces(std::size_t begin, std::size_t end, std::size_t splits, bool m
 
 TEST(Pool, FailureEndsOnlyItsPieceAndRevealsTheDivision) {
   WorkerPool pool(1);
-  for (const std::size_t len : {2, 3, 5, 10, 17, 64, 100}) {
+  for (const std::size_t len : {2u, 3u, 5u, 10u, 17u, 64u, 100u}) {
     std::vector<std::pair<std::size_t, std::size_t>> pieces;
     const std::size_t mid = len / 2;
     model_pieces(0, mid, 0, true, pieces);
@@ -367,7 +367,7 @@ struct Counted {
 TEST_P(PoolSizes, NothingLeaksOnFailure) {
   WorkerPool pool(GetParam());
   ASSERT_EQ(Counted::live.load(), 0);
-  for (const std::size_t fail : {0, 1, 17, 63}) {
+  for (const std::size_t fail : {0u, 1u, 17u, 63u}) {
     EXPECT_THROW(pool.parallel_map_collect(0, 64,
                                            [&](std::size_t i) {
                                              if (i == fail) throw Panic("x");
@@ -399,7 +399,7 @@ TEST_P(PoolSizes, VectorFormMovesItemsAndReleasesStorage) {
   for (int i = 0; i < 40; ++i) items.push_back(std::make_unique<int>(i));
   // The result type has no default constructor and cannot be copied.
   struct Boxed {
-    explicit Boxed(std::unique_ptr<int> p) : p(std::move(p)) {}
+    explicit Boxed(std::unique_ptr<int> value) : p(std::move(value)) {}
     std::unique_ptr<int> p;
   };
   auto out = pool.parallel_map_collect(std::move(items), [](std::unique_ptr<int>&& p) {
@@ -409,7 +409,7 @@ TEST_P(PoolSizes, VectorFormMovesItemsAndReleasesStorage) {
   EXPECT_TRUE(items.empty());
   EXPECT_EQ(items.capacity(), 0u);
   ASSERT_EQ(out.size(), 40u);
-  for (int i = 0; i < 40; ++i) EXPECT_EQ(*out[i].p, 2 * i);
+  for (std::size_t i = 0; i < 40; ++i) EXPECT_EQ(*out[i].p, 2 * static_cast<int>(i));
 }
 
 TEST(Pool, NestedMapCollectWithOneWorker) {
@@ -491,7 +491,7 @@ TEST(PoolCreation, FailureIsFinal) {
 }
 
 TEST(PoolCreation, CallerIsOneOfTheComputingThreads) {
-  for (const std::size_t n : {1, 2, 5}) {
+  for (const std::size_t n : {1u, 2u, 5u}) {
     std::atomic<std::size_t> started{0};
     const auto starter = [&](std::function<void()> main) {
       started.fetch_add(1);
@@ -551,14 +551,18 @@ TEST(PoolCreation, UnsupportedThreadsMakeTheCallerTheOnlyWorker) {
 TEST(Pool, SurvivesManyHandoversAndSleeps) {
   WorkerPool pool(2);
   std::size_t total = 0;
-  for (int k = 0; k < 3000; ++k) {
-    // Now and then long enough apart for the workers to fall asleep.
-    if (k % 300 == 0) std::this_thread::sleep_for(3ms);
+  for (std::size_t k = 0; k < 3000; ++k) {
+    // Now and then long enough apart for the workers to fall asleep, and
+    // then a loop long enough for the caller to wake one.
+    if (k % 300 == 0) {
+      std::this_thread::sleep_for(3ms);
+      pool.parallel_for(0, 8, [](std::size_t) { std::this_thread::sleep_for(50us); });
+    }
     const auto out = pool.parallel_map_collect(0, 2 + k % 5, [](std::size_t i) { return i; });
     total += out.back();
   }
   std::size_t expected = 0;
-  for (int k = 0; k < 3000; ++k) expected += 1 + k % 5;
+  for (std::size_t k = 0; k < 3000; ++k) expected += 1 + k % 5;
   EXPECT_EQ(total, expected);
 }
 
