@@ -1,9 +1,11 @@
 """Calls timed as a pipeline meets them, between model runs: before each call
 the process sleeps 20 ms (the pool's workers go idle, as during inference) and
 the input is rewritten from a copy (as the runtime writes its output), then one
-call is timed. corvane and its peers are timed the same way, each case in one
-run per worker count, and the medians folded into one table. Then the idle
-cost: CPU time the process uses while it sleeps for a second after a call.
+call is timed. corvane and its peers are timed the same way. The runs with 1
+and with 2 workers alternate, a few rounds each, so that a change in the
+machine's load falls on both alike; each case's calls are pooled over the
+rounds, and the medians folded into one table. Then the idle cost: CPU time
+the process uses while it sleeps for a second after a call.
 
     python bench/realistic.py            # runs itself with 1 and 2 workers
 """
@@ -19,6 +21,7 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(__file__))
 
 CALLS = int(os.environ.get("REALISTIC_CALLS", "60"))
+ROUNDS = 3
 PAUSE = 0.020
 
 
@@ -74,13 +77,13 @@ def measure():
         saved = data.copy()
         call()  # first call outside the timing: pool start, caches of the runtime
         times = []
-        for _ in range(CALLS):
+        for _ in range(-(-CALLS // ROUNDS)):
             time.sleep(PAUSE)
             np.copyto(data, saved)
             t0 = time.perf_counter()
             call()
             times.append(time.perf_counter() - t0)
-        rows.append((name, member, float(np.median(times)) * 1e6))
+        rows.append((name, member, times))
     json.dump({"rows": rows}, sys.stdout)
 
 
@@ -100,24 +103,32 @@ def idle():
 
 
 def main():
-    runs = {}
-    for n in ("1", "2"):
-        env = {**os.environ, "RAYON_NUM_THREADS": n}
-        out = subprocess.run([sys.executable, __file__, "--measure"], env=env, check=True,
-                             capture_output=True, text=True).stdout
-        runs[n] = json.loads(out)
+    runs = {n: {"rows": None} for n in ("1", "2")}
+    for _ in range(ROUNDS):
+        for n, run in runs.items():
+            env = {**os.environ, "RAYON_NUM_THREADS": n}
+            out = subprocess.run([sys.executable, __file__, "--measure"], env=env, check=True,
+                                 capture_output=True, text=True).stdout
+            rows = json.loads(out)["rows"]
+            if run["rows"] is None:
+                run["rows"] = rows
+            else:
+                for pooled, row in zip(run["rows"], rows):
+                    pooled[2].extend(row[2])
+    for n, run in runs.items():
+        run["rows"] = [(name, member, float(np.median(times)) * 1e6) for name, member, times in run["rows"]]
         # NumPy's BLAS threads spin for a while after NumPy work of their own;
         # with one BLAS thread the figure is corvane's alone.
-        idle_env = {**env, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"}
-        runs[n]["idle_ms"] = float(subprocess.run([sys.executable, __file__, "--idle"], env=idle_env, check=True,
-                                                  capture_output=True, text=True).stdout)
+        idle_env = {**os.environ, "RAYON_NUM_THREADS": n, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"}
+        run["idle_ms"] = float(subprocess.run([sys.executable, __file__, "--idle"], env=idle_env, check=True,
+                                              capture_output=True, text=True).stdout)
     print("| case | member | median µs, 1 worker | median µs, 2 workers | 2w / 1w | x corvane (2 workers) |")
     print("|---|---|---|---|---|---|")
     ours = {name: v for name, member, v in runs["2"]["rows"] if member == "corvane"}
     for (name, member, one), (_, _, two) in zip(runs["1"]["rows"], runs["2"]["rows"]):
         print(f"| {name} | {member} | {one:.1f} | {two:.1f} | {two / one:.2f} | {two / ours[name]:.2f} |")
     print(f"\neach call after {PAUSE * 1e3:.0f} ms of sleep and a rewrite of its input; "
-          f"medians of {CALLS} calls")
+          f"medians of {ROUNDS * -(-CALLS // ROUNDS)} calls in {ROUNDS} alternating rounds")
     for n in ("1", "2"):
         print(f"idle: CPU time in the second after a call, {n} worker(s): {runs[n]['idle_ms']:.2f} ms")
 

@@ -101,7 +101,7 @@ Timing condvar_round_trip() {
 }  // namespace
 
 int main() {
-  const std::size_t n = corvane::parallel::num_threads();
+  const std::size_t n = corvane::parallel::detail::global_pool().num_threads();
   const char* env = std::getenv("RAYON_NUM_THREADS");
   std::printf("worker pool overhead, %zu worker(s) (RAYON_NUM_THREADS=%s)\n", n, env ? env : "unset");
   std::printf("%-40s %10s %10s\n", "case", "median us", "best us");

@@ -99,21 +99,39 @@ struct alignas(64) Worker {
 // The worker record of the calling thread, null outside every pool.
 Worker* current_worker() noexcept;
 
+// Makes `worker` the calling thread's record for the scope's lifetime.
+class CurrentWorker {
+ public:
+  explicit CurrentWorker(Worker* worker) noexcept;
+  ~CurrentWorker();
+  CurrentWorker(const CurrentWorker&) = delete;
+  CurrentWorker& operator=(const CurrentWorker&) = delete;
+
+ private:
+  Worker* saved_;
+};
+
 // Wakes `worker` if it is asleep, so that it re-checks what it waits for.
-inline void wake_worker(Worker& worker) noexcept {
-  if (!worker.sleeping.load(std::memory_order_seq_cst)) return;
-  std::lock_guard lock(worker.sleep_mu);
-  if (worker.sleeping.load(std::memory_order_relaxed)) {
+// With `only_idle`, not when someone else is already waking it. True when
+// this call woke it. The notification comes after the lock is released, so
+// the woken thread does not block on it at once; the flag set under the lock
+// is what it checks, so a late notification only wakes it for nothing.
+inline bool wake_worker(Worker& worker, bool only_idle = false) noexcept {
+  if (!worker.sleeping.load(std::memory_order_seq_cst)) return false;
+  {
+    std::lock_guard lock(worker.sleep_mu);
+    if (!worker.sleeping.load(std::memory_order_relaxed) || (only_idle && worker.wake)) return false;
     worker.wake = true;
-    worker.sleep_cv.notify_one();
   }
+  worker.sleep_cv.notify_one();
+  return true;
 }
 
 // The second half of a join, offered to other workers while the first half
 // runs. `done` is the flag the owner polls while helping with other work.
 template <class F, class R>
 struct ForkJob {
-  ForkJob(F& f, Worker& owner) noexcept : f(f), owner(owner) {}
+  ForkJob(F& body, Worker& waiter) noexcept : f(body), owner(waiter) {}
 
   JobRef ref() noexcept { return {this, &execute}; }
 
@@ -165,7 +183,7 @@ class LockLatch {
 // Work handed to the pool by a thread that is not one of its workers.
 template <class Op, class R>
 struct InjectedJob {
-  explicit InjectedJob(Op& op) noexcept : op(op) {}
+  explicit InjectedJob(Op& body) noexcept : op(body) {}
 
   JobRef ref() noexcept { return {this, &execute}; }
 

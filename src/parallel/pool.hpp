@@ -2,8 +2,10 @@
 //
 // The pool is created by the first operation that needs it (never at import),
 // sized from RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS or the processors the
-// process may run on, and lives until the process ends. An operation started
-// inside a task runs on the pool of the worker that runs the task.
+// process may run on, and lives until the process ends. That size counts the
+// computing threads: the calling thread works on its loops too, so a pool of
+// n starts n - 1 threads (none for 1). An operation started inside a task
+// runs on the pool of the worker that runs the task.
 //
 // Every operation returns only when none of its tasks runs anywhere any more,
 // so tasks may borrow the caller's data. A failing body ends only its own
@@ -53,9 +55,6 @@ class PoolSlot {
 };
 
 }  // namespace detail
-
-// Number of workers of the pool; creates the pool on first use.
-std::size_t num_threads();
 
 // Calls body(i) exactly once for every i in [begin, end).
 template <class Body>

@@ -43,7 +43,7 @@ std::size_t choose_worker_count(const char* rayon_num_threads, const char* rs_nu
 std::size_t logical_cpu_count() noexcept {
   // The mask can be wider than a fixed cpu_set_t on very large machines;
   // grow it until the kernel accepts the size.
-  for (int cpus = CPU_SETSIZE; cpus <= (1 << 22); cpus *= 2) {
+  for (std::size_t cpus = CPU_SETSIZE; cpus <= (std::size_t{1} << 22); cpus *= 2) {
     cpu_set_t* set = CPU_ALLOC(cpus);
     if (set == nullptr) break;
     const std::size_t bytes = CPU_ALLOC_SIZE(cpus);

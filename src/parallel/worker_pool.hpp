@@ -1,9 +1,16 @@
 // A pool of worker threads with work-stealing joins, and the loop operations
 // built on them. The process uses one of these (see pool.hpp); tests build
 // their own with a chosen worker count.
+//
+// A pool of n computing threads starts n - 1 threads: the thread outside the
+// pool that starts an operation computes too, in the pool's seat (worker
+// record 0), instead of sleeping while others work. Waking an idle thread
+// costs tens of microseconds, far more than a typical loop piece, so the
+// caller starts on the loop at once and woken workers steal what is left.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -12,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/fp_mode.hpp"
 #include "parallel/jobs.hpp"
 
 namespace corvane::parallel {
@@ -21,10 +29,11 @@ class WorkerPool {
   // Starts one thread; the pool passes the worker's main loop.
   using ThreadStarter = std::function<std::thread(std::function<void()>)>;
 
-  // Starts `num_threads` workers (clamped to 1..kMaxWorkers). When the
-  // platform reports that threads are unsupported and the caller is not a
-  // worker, the pool has one worker instead: the calling thread itself, which
-  // then runs every job of the pool inside its own joins. Any other failure to
+  // A pool of `num_threads` computing threads (clamped to 1..kMaxWorkers):
+  // num_threads - 1 started threads and the seat. When the platform reports
+  // that threads are unsupported and the caller is not a worker, the pool has
+  // one worker instead: the calling thread itself, which keeps the seat and
+  // runs every job of the pool inside its own joins. Any other failure to
   // start a worker stops those already started and throws std::system_error.
   explicit WorkerPool(std::size_t num_threads);
   WorkerPool(std::size_t num_threads, const ThreadStarter& start_thread);
@@ -32,10 +41,8 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
+  // Computing threads: the started workers and the seat.
   std::size_t num_threads() const noexcept { return num_threads_; }
-
-  // The pool whose worker the calling thread is, or null.
-  static WorkerPool* current() noexcept;
 
   // For a pool that lives until the process ends: its threads are never joined.
   void detach_threads() noexcept;
@@ -67,6 +74,9 @@ class WorkerPool {
   void worker_main(detail::Worker& worker) noexcept;
 
   void push_local(detail::Worker& worker, detail::JobRef job) noexcept;
+  // Whether the seat's operation has run long enough to be worth waking a
+  // sleeping worker for.
+  bool seat_wants_help() const noexcept;
   void inject(detail::JobRef job) noexcept;
   void notify_work() noexcept;
   detail::JobRef find_work(detail::Worker& worker) noexcept;
@@ -79,9 +89,14 @@ class WorkerPool {
     return worker != nullptr && worker->pool == this;
   }
 
-  // Hands op(worker, true) to the pool and blocks until it has run.
+  // Runs op(worker, true) for a thread outside the pool: in the seat when it
+  // is free; else, while another outside thread holds it, handed to the
+  // workers (blocking until it has run), or, when there are no workers, on a
+  // record of the caller's own that no other thread sees.
   template <class Op>
   auto run_outside(Op& op) -> detail::result_of_t<Op&, detail::Worker&, bool>;
+  template <class Op>
+  auto run_as(detail::Worker& worker, Op& op) -> detail::result_of_t<Op&, detail::Worker&, bool>;
 
   // The join on a worker: b goes on the worker's deque, a runs here, then b
   // is taken back or waited for. `injected` tells that the join was created
@@ -110,6 +125,10 @@ class WorkerPool {
   alignas(64) std::atomic<std::size_t> sleepers_{0};
   std::atomic<std::size_t> wake_cursor_{0};
   std::atomic<bool> terminating_{false};
+  // Whether an outside thread (or the adopted creator) sits in workers_[0],
+  // and since when; only the thread in the seat reads the time.
+  alignas(64) std::atomic<bool> seat_taken_{false};
+  std::chrono::steady_clock::time_point seat_since_{};
   std::vector<std::thread> threads_;
   // The creating thread when it had to stand in as the only worker.
   detail::Worker* adopted_caller_ = nullptr;
@@ -118,7 +137,28 @@ class WorkerPool {
 // ---------------------------------------------------------------------------
 
 template <class Op>
+auto WorkerPool::run_as(detail::Worker& worker, Op& op)
+    -> detail::result_of_t<Op&, detail::Worker&, bool> {
+  const detail::CurrentWorker scope(&worker);
+  const IeeeModeScope ieee_mode;  // as on the workers, whatever the caller's mode
+  return detail::call(op, worker, true);
+}
+
+template <class Op>
 auto WorkerPool::run_outside(Op& op) -> detail::result_of_t<Op&, detail::Worker&, bool> {
+  if (!seat_taken_.exchange(true, std::memory_order_acquire)) {
+    struct Release {
+      std::atomic<bool>& taken;
+      ~Release() { taken.store(false, std::memory_order_release); }
+    } release{seat_taken_};
+    seat_since_ = std::chrono::steady_clock::now();
+    return run_as(workers_[0], op);
+  }
+  if (num_threads_ == 1) {
+    detail::Worker own;
+    own.pool = this;
+    return run_as(own, op);
+  }
   detail::InjectedJob<Op, detail::result_of_t<Op&, detail::Worker&, bool>> job(op);
   inject(job.ref());
   job.latch.wait();
@@ -190,9 +230,9 @@ auto WorkerPool::run_loop(std::size_t begin, std::size_t end, Leaf& leaf, Reduce
   if (detail::Worker* worker = detail::current_worker(); is_own_worker(worker)) {
     return divide(*worker, begin, end, splitter, false, leaf, reduce);
   }
-  // Outside the pool: the first division happens here and its join goes to
-  // the workers, so this thread only waits. Loops of 0 or 1 element never
-  // leave it.
+  // Outside the pool: the first division happens here and both halves count
+  // as moved, whichever thread runs them. Loops of 0 or 1 element never
+  // enter the pool.
   if (!splitter.try_split(end - begin, false, num_threads_)) return leaf(begin, end);
   const std::size_t mid = begin + (end - begin) / 2;
   auto left = [&](detail::Worker& w, bool m) {

@@ -68,10 +68,9 @@ inline std::uint64_t images_to_decode(std::uint64_t images, std::uint64_t data_l
 
 // decode_block(block) for the block of extent_a * extent_b values of every
 // image b of [0, images), in image order. Images are the pool tasks. A lone
-// image is run as one pool task too: a loop started outside the pool hands its
-// work to the workers and sleeps until it is done, so entering the pool once
-// lets the image's own loops (chunks, then classes) start from a worker
-// instead of paying that handover each.
+// image is run as one pool task too: entering the pool once makes the image's
+// own loops (chunks, then classes) one operation of the calling thread, which
+// the pool times as a whole when it decides whether waking a worker pays.
 template <class DecodeBlock>
 auto for_each_image(std::span<const float> data, std::uint64_t images, std::uint64_t extent_a,
                     std::uint64_t extent_b, const DecodeBlock& decode_block) {

@@ -121,7 +121,7 @@ TEST_P(PoolSizes, MapCollectKeepsInputOrder) {
   }
 }
 
-TEST_P(PoolSizes, CallingThreadOnlyRunsSmallLoops) {
+TEST_P(PoolSizes, CallingThreadRunsSmallLoopsAndTheFirstPiece) {
   WorkerPool pool(GetParam());
   const auto me = std::this_thread::get_id();
   std::vector<std::thread::id> seen;
@@ -140,21 +140,23 @@ TEST_P(PoolSizes, CallingThreadOnlyRunsSmallLoops) {
   EXPECT_EQ(seen[0], me);
   EXPECT_EQ(seen[1], me);
 
-  // From two elements on, the calling thread only waits.
-  for (const std::size_t len : {2, 3, 50}) {
-    std::atomic<int> on_caller{0};
-    pool.parallel_for(0, len, [&](std::size_t) {
-      if (std::this_thread::get_id() == me) on_caller.fetch_add(1);
-      EXPECT_EQ(WorkerPool::current(), &pool);
+  // From two elements on, the loop enters the pool, and the calling thread
+  // computes in it: the first piece is always its own.
+  for (const std::size_t len : {2u, 3u, 50u}) {
+    std::vector<std::thread::id> ran_on(len);
+    pool.parallel_for(0, len, [&](std::size_t i) {
+      ran_on[i] = std::this_thread::get_id();
+      EXPECT_EQ(&detail::current_pool(), &pool);
     });
-    EXPECT_EQ(on_caller.load(), 0);
+    EXPECT_EQ(ran_on[0], me);
   }
+  EXPECT_EQ(detail::current_worker(), nullptr);
 }
 
 TEST_P(PoolSizes, NestedLoopsUseTheWorkersPool) {
   WorkerPool pool(GetParam());
   const auto out = pool.parallel_map_collect(0, 12, [&](std::size_t i) {
-    EXPECT_EQ(num_threads(), GetParam());
+    EXPECT_EQ(&detail::current_pool(), &pool);
     std::vector<std::size_t> items(i);
     std::iota(items.begin(), items.end(), 0);
     auto inner = parallel_map_collect(std::move(items), [](std::size_t&& v) { return v * v; });
@@ -248,7 +250,7 @@ void model_pieces(std::size_t begin, std::size_t end, std::size_t splits, bool m
 
 TEST(Pool, FailureEndsOnlyItsPieceAndRevealsTheDivision) {
   WorkerPool pool(1);
-  for (const std::size_t len : {2, 3, 5, 10, 17, 64, 100}) {
+  for (const std::size_t len : {2u, 3u, 5u, 10u, 17u, 64u, 100u}) {
     std::vector<std::pair<std::size_t, std::size_t>> pieces;
     const std::size_t mid = len / 2;
     model_pieces(0, mid, 0, true, pieces);
@@ -322,6 +324,33 @@ TEST_P(PoolSizes, RethrowsTheOriginalException) {
                std::invalid_argument);
 }
 
+// Outside threads that call at the same time: one sits in the seat, the
+// others hand their loops over (or, with no workers, run them alone).
+TEST_P(PoolSizes, ConcurrentCallersGetTheirOwnResultsAndFailures) {
+  WorkerPool pool(GetParam());
+  std::vector<std::thread> callers;
+  std::vector<int> wrong(4, 0);
+  for (std::size_t t = 0; t < 4; ++t) {
+    callers.emplace_back([&pool, &wrong, t] {
+      for (std::size_t round = 0; round < 60; ++round) {
+        const std::size_t fail = round % 3 == 0 ? (t * 7 + round) % 40 : 40;
+        try {
+          const auto out = pool.parallel_map_collect(0, 40, [&](std::size_t i) {
+            if (i == fail || i == fail + 13) throw Panic("failed at " + std::to_string(i));
+            auto halves = join([i] { return i; }, [t] { return t; });
+            return halves.first * 10 + halves.second;
+          });
+          for (std::size_t i = 0; i < 40; ++i) wrong[t] += fail < 40 || out[i] != i * 10 + t;
+        } catch (const Panic& panic) {
+          wrong[t] += fail == 40 || panic.message() != "failed at " + std::to_string(fail);
+        }
+      }
+    });
+  }
+  for (auto& c : callers) c.join();
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
+}
+
 // ---------------------------------------------------------------------------
 // Ownership of results and items
 
@@ -338,7 +367,7 @@ struct Counted {
 TEST_P(PoolSizes, NothingLeaksOnFailure) {
   WorkerPool pool(GetParam());
   ASSERT_EQ(Counted::live.load(), 0);
-  for (const std::size_t fail : {0, 1, 17, 63}) {
+  for (const std::size_t fail : {0u, 1u, 17u, 63u}) {
     EXPECT_THROW(pool.parallel_map_collect(0, 64,
                                            [&](std::size_t i) {
                                              if (i == fail) throw Panic("x");
@@ -370,7 +399,7 @@ TEST_P(PoolSizes, VectorFormMovesItemsAndReleasesStorage) {
   for (int i = 0; i < 40; ++i) items.push_back(std::make_unique<int>(i));
   // The result type has no default constructor and cannot be copied.
   struct Boxed {
-    explicit Boxed(std::unique_ptr<int> p) : p(std::move(p)) {}
+    explicit Boxed(std::unique_ptr<int> value) : p(std::move(value)) {}
     std::unique_ptr<int> p;
   };
   auto out = pool.parallel_map_collect(std::move(items), [](std::unique_ptr<int>&& p) {
@@ -380,7 +409,7 @@ TEST_P(PoolSizes, VectorFormMovesItemsAndReleasesStorage) {
   EXPECT_TRUE(items.empty());
   EXPECT_EQ(items.capacity(), 0u);
   ASSERT_EQ(out.size(), 40u);
-  for (int i = 0; i < 40; ++i) EXPECT_EQ(*out[i].p, 2 * i);
+  for (std::size_t i = 0; i < 40; ++i) EXPECT_EQ(*out[i].p, 2 * static_cast<int>(i));
 }
 
 TEST(Pool, NestedMapCollectWithOneWorker) {
@@ -435,8 +464,7 @@ TEST(PoolCreation, GlobalPoolIsSharedByAllThreads) {
   }
   for (auto& t : threads) t.join();
   for (WorkerPool* p : seen) EXPECT_EQ(p, seen[0]);
-  EXPECT_EQ(num_threads(), seen[0]->num_threads());
-  EXPECT_EQ(num_threads(), worker_count_from_environment());
+  EXPECT_EQ(seen[0]->num_threads(), worker_count_from_environment());
 }
 
 TEST(PoolCreation, FailureIsFinal) {
@@ -460,6 +488,19 @@ TEST(PoolCreation, FailureIsFinal) {
     }
   }
   EXPECT_EQ(attempts.load(), 1);
+}
+
+TEST(PoolCreation, CallerIsOneOfTheComputingThreads) {
+  for (const std::size_t n : {1u, 2u, 5u}) {
+    std::atomic<std::size_t> started{0};
+    const auto starter = [&](std::function<void()> main) {
+      started.fetch_add(1);
+      return std::thread(std::move(main));
+    };
+    WorkerPool pool(n, starter);
+    EXPECT_EQ(pool.num_threads(), n);
+    EXPECT_EQ(started.load(), n - 1);
+  }
 }
 
 TEST(PoolCreation, FailedStartStopsStartedWorkers) {
@@ -491,8 +532,7 @@ TEST(PoolCreation, UnsupportedThreadsMakeTheCallerTheOnlyWorker) {
     {
       WorkerPool pool(4, starter);
       EXPECT_EQ(pool.num_threads(), 1u);
-      EXPECT_EQ(WorkerPool::current(), &pool);
-      EXPECT_EQ(num_threads(), 1u);
+      EXPECT_EQ(&detail::current_pool(), &pool);
       const auto me = std::this_thread::get_id();
       const auto out = parallel_map_collect(0, 20, [&](std::size_t i) {
         EXPECT_EQ(std::this_thread::get_id(), me);
@@ -501,7 +541,7 @@ TEST(PoolCreation, UnsupportedThreadsMakeTheCallerTheOnlyWorker) {
       });
       for (std::size_t i = 0; i < 20; ++i) EXPECT_EQ(out[i], i == 0 ? 0 : i * (i - 1) / 2);
     }
-    EXPECT_EQ(WorkerPool::current(), nullptr);
+    EXPECT_EQ(detail::current_worker(), nullptr);
   }
 }
 
@@ -511,14 +551,18 @@ TEST(PoolCreation, UnsupportedThreadsMakeTheCallerTheOnlyWorker) {
 TEST(Pool, SurvivesManyHandoversAndSleeps) {
   WorkerPool pool(2);
   std::size_t total = 0;
-  for (int k = 0; k < 3000; ++k) {
-    // Now and then long enough apart for the workers to fall asleep.
-    if (k % 300 == 0) std::this_thread::sleep_for(3ms);
+  for (std::size_t k = 0; k < 3000; ++k) {
+    // Now and then long enough apart for the workers to fall asleep, and
+    // then a loop long enough for the caller to wake one.
+    if (k % 300 == 0) {
+      std::this_thread::sleep_for(3ms);
+      pool.parallel_for(0, 8, [](std::size_t) { std::this_thread::sleep_for(50us); });
+    }
     const auto out = pool.parallel_map_collect(0, 2 + k % 5, [](std::size_t i) { return i; });
     total += out.back();
   }
   std::size_t expected = 0;
-  for (int k = 0; k < 3000; ++k) expected += 1 + k % 5;
+  for (std::size_t k = 0; k < 3000; ++k) expected += 1 + k % 5;
   EXPECT_EQ(total, expected);
 }
 
