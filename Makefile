@@ -11,6 +11,10 @@ BUILD  ?= build
 PYTHON ?= $(shell v=$$(pyenv versions --bare 2>/dev/null | grep -E '^3\.12(\.[0-9]+)?$$' | tail -1); \
             if [ -n "$$v" ]; then PYENV_VERSION=$$v pyenv which python3.12; else command -v python3.12; fi)
 
+# The project's builds here fail on a warning in its own code (a plain
+# `pip install .` does not).
+WERROR_PIP := -Ccmake.define.CORVANE_WERROR=ON
+
 BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.20" ninja
 
 .PHONY: test pytest cpp-test asan tsan compat build venv gtest bench demo clean
@@ -31,7 +35,7 @@ venv: $(VENV)/.ready
 
 # Builds and installs the module into the venv (incremental build tree in build/py).
 build: venv
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py ".[test,check]"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py $(WERROR_PIP) ".[test,check]"
 
 pytest: build
 	$(PY) -m pytest -q tests
@@ -46,7 +50,7 @@ gtest:
 	fi
 
 cpp-test: venv gtest
-	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(BUILD)/cpp -G Ninja -DCORVANE_BUILD_TESTS=ON -DCORVANE_BUILD_BENCH=ON >/dev/null
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(BUILD)/cpp -G Ninja -DCORVANE_BUILD_TESTS=ON -DCORVANE_BUILD_BENCH=ON -DCORVANE_WERROR=ON >/dev/null
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(BUILD)/cpp -j $(JOBS)
 	cd $(BUILD)/cpp && PATH=$(abspath $(VENV))/bin:$$PATH ctest --output-on-failure -j $(JOBS)
 
@@ -59,7 +63,7 @@ ASAN_ENV = LD_PRELOAD="$$(c++ -print-file-name=libasan.so) $$(c++ -print-file-na
            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=$(abspath $(BUILD))/asan
 asan: venv
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(BUILD)/asan -G Ninja -DCORVANE_BUILD_MODULE=ON \
-	  -DCORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	  -DCORVANE_SANITIZE=ON -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(BUILD)/asan -j $(JOBS) --target corvane
 	$(ASAN_ENV) CORVANE_EXPECT_SANITIZED=1 $(PY) -m pytest -q -p no:cacheprovider tests
 

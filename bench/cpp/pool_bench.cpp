@@ -30,7 +30,7 @@ struct Timing {
 Timing measure(int samples, int batch, const std::function<void()>& op) {
   for (int k = 0; k < batch; ++k) op();  // warm-up: creates the pool, wakes workers
   std::vector<double> times;
-  times.reserve(samples);
+  times.reserve(static_cast<std::size_t>(samples));
   for (int s = 0; s < samples; ++s) {
     const auto start = Clock::now();
     for (int k = 0; k < batch; ++k) op();
@@ -38,7 +38,7 @@ Timing measure(int samples, int batch, const std::function<void()>& op) {
     times.push_back(spent.count() / batch);
   }
   std::sort(times.begin(), times.end());
-  return {times[samples / 2], times[0]};
+  return {times[static_cast<std::size_t>(samples / 2)], times[0]};
 }
 
 void print_row(const char* name, Timing t) {

@@ -56,6 +56,10 @@ class PoolSlot {
 
 }  // namespace detail
 
+// Computing threads of the pool the caller's loops run on (the calling
+// thread included): kernels size their pieces by it, never their results.
+inline std::size_t num_threads() { return detail::current_pool().num_threads(); }
+
 // Calls body(i) exactly once for every i in [begin, end).
 template <class Body>
 void parallel_for(std::size_t begin, std::size_t end, Body&& body) {
