@@ -105,7 +105,7 @@ endif
 # run with 1 and with 2 workers and folded into one table; then the pool's own;
 # then the same cases timed as calls between model runs (idle workers), and the idle cost.
 bench: build cpp-test
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py ".[bench]"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py $(WERROR_PIP) ".[bench]"
 	for n in 1 2; do \
 	  RAYON_NUM_THREADS=$$n $(PY) -m pytest -q bench -p no:cacheprovider --benchmark-only \
 	    --benchmark-group-by=group --benchmark-columns=min,median,rounds --benchmark-sort=mean \

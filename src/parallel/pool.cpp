@@ -18,10 +18,12 @@ namespace {
 
 thread_local Worker* t_worker = nullptr;
 
-// An idle worker first polls briefly (a loop usually follows another within
-// microseconds), then yields, then sleeps until woken.
+// An idle worker first polls briefly, then yields, for kSpinTime in all
+// (back to back, the next call's loop follows within tens of microseconds,
+// and a sleeping worker costs more to wake than it saves), then sleeps until
+// woken. After the last call that costs at most kSpinTime of CPU per worker.
 constexpr unsigned kPauseRounds = 16;
-constexpr unsigned kSpinRounds = 64;
+constexpr std::chrono::microseconds kSpinTime{300};
 
 // How long the thread in the seat works alone before it wakes a sleeping
 // worker. Measured on a 2-vCPU virtual machine: the wake costs the waker 15 to
@@ -261,11 +263,16 @@ bool WorkerPool::has_work() const noexcept {
 
 void WorkerPool::wait_until(detail::Worker& worker, const std::atomic<bool>& done) noexcept {
   unsigned rounds = 0;
+  std::chrono::steady_clock::time_point idle_since{};
   while (!done.load(std::memory_order_acquire)) {
     if (detail::JobRef job = find_work(worker); job.data != nullptr) {
       job.execute(job.data, worker);
       rounds = 0;
-    } else if (rounds < detail::kSpinRounds) {
+      continue;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (rounds == 0) idle_since = now;
+    if (now - idle_since < detail::kSpinTime) {
       detail::backoff(rounds++);
     } else {
       sleep(worker, done);
