@@ -468,19 +468,21 @@ void build(const Coefficients& pred, const Prototypes& protos, std::span<const M
     regions.push_back(region);
   }
   // Rounds of boxes whose logits and kept rows fit kRoundFloats together (at
-  // least one box each).
-  const auto floats = [](const Region& region) {
-    return region.proto_columns.size() + kRun - 1 + 2 * region.columns.size();
-  };
+  // least one box each). A box's scratch: its row of logits plus a run's
+  // padding, and its two kept rows.
+  const auto logit_floats = [](const Region& r) { return r.proto_columns.size() + kRun - 1; };
+  const auto kept_floats = [](const Region& r) { return 2 * r.columns.size(); };
   for (std::size_t begin = 0; begin < regions.size();) {
     std::size_t end = begin, logit = 0, kept = 0;
     do {
       regions[end].logit = logit;
       regions[end].kept = kept;
-      logit += regions[end].proto_columns.size() + kRun - 1;
-      kept += 2 * regions[end].columns.size();
+      logit += logit_floats(regions[end]);
+      kept += kept_floats(regions[end]);
       ++end;
-    } while (end < regions.size() && logit + kept + floats(regions[end]) <= kRoundFloats);
+    } while (end < regions.size() &&
+             logit + kept + logit_floats(regions[end]) + kept_floats(regions[end]) <=
+                 kRoundFloats);
     draw({pred, protos, boxes, std::span(regions).subspan(begin, end - begin), runs, x, y, dst,
           {0, 0}},
          logit, kept);
