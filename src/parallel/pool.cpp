@@ -26,11 +26,12 @@ constexpr unsigned kPauseRounds = 16;
 constexpr std::chrono::microseconds kSpinTime{300};
 
 // How long the thread in the seat works alone before it wakes a sleeping
-// worker. Measured on a 2-vCPU virtual machine: the wake costs the waker 15 to
-// 25 us and the worker starts 35 to 100 us later (much later when its vCPU is
-// busy), so an operation shorter than this is over before help would arrive,
-// and a longer one pays the wake at most once.
-constexpr std::chrono::microseconds kLoneSeatTime{100};
+// worker. Measured on a 2-vCPU virtual machine: the wake costs the waker about
+// 25 us, and a worker sent to the idle processor starts 70 to 180 us later
+// (that processor has to be woken first), so an operation shorter than this
+// is over, or nearly, before help arrives, and a longer one pays the wake at
+// most once.
+constexpr std::chrono::microseconds kLoneSeatTime{250};
 
 inline void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -199,6 +200,7 @@ void WorkerPool::detach_threads() noexcept {
 void WorkerPool::worker_main(detail::Worker& worker) noexcept {
   set_ieee_mode();  // not the mode of whichever thread created the pool
   detail::t_worker = &worker;
+  worker.placement.adopt_current_thread();
   wait_until(worker, terminating_);
   detail::t_worker = nullptr;
 }
@@ -206,8 +208,8 @@ void WorkerPool::worker_main(detail::Worker& worker) noexcept {
 void WorkerPool::push_local(detail::Worker& worker, detail::JobRef job) noexcept {
   worker.deque.push_back(job);
   // A worker that is awake finds the job by itself; waking a sleeping one
-  // costs the caller about ten microseconds and the worker arrives tens to
-  // hundreds later, so a short operation is better left to the seat alone.
+  // costs the caller tens of microseconds and the worker arrives a hundred or
+  // more later, so a short operation is better left to the seat alone.
   // The seat takes back every job nobody took, so none is stranded.
   if (sleepers_.load(std::memory_order_seq_cst) == 0) return;
   if (&worker == &workers_[0] && !seat_wants_help()) return;
@@ -287,6 +289,7 @@ void WorkerPool::sleep(detail::Worker& worker, const std::atomic<bool>& done) no
   sleepers_.fetch_add(1, std::memory_order_seq_cst);
   if (!done.load(std::memory_order_seq_cst) && !has_work()) {
     while (!worker.wake) worker.sleep_cv.wait(lock);
+    worker.placement.after_wake();
   }
   worker.wake = false;
   sleepers_.fetch_sub(1, std::memory_order_seq_cst);
