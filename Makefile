@@ -107,7 +107,7 @@ endif
 bench: build cpp-test
 	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py $(WERROR_PIP) ".[bench]"
 	for n in 1 2; do \
-	  RAYON_NUM_THREADS=$$n $(PY) -m pytest -q bench -p no:cacheprovider --benchmark-only \
+	  RAYON_NUM_THREADS=$$n OPENBLAS_NUM_THREADS=$$n $(PY) -m pytest -q bench -p no:cacheprovider --benchmark-only \
 	    --benchmark-group-by=group --benchmark-columns=min,median,rounds --benchmark-sort=mean \
 	    --benchmark-json=$(BUILD)/workers-$$n.json $(BENCH_ARGS) || exit 1; \
 	done

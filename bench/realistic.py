@@ -106,7 +106,7 @@ def main():
     runs = {n: {"rows": None} for n in ("1", "2")}
     for _ in range(ROUNDS):
         for n, run in runs.items():
-            env = {**os.environ, "RAYON_NUM_THREADS": n}
+            env = {**os.environ, "RAYON_NUM_THREADS": n, "OPENBLAS_NUM_THREADS": n}
             out = subprocess.run([sys.executable, __file__, "--measure"], env=env, check=True,
                                  capture_output=True, text=True).stdout
             rows = json.loads(out)["rows"]

@@ -33,6 +33,12 @@ constexpr std::chrono::microseconds kSpinTime{300};
 // most once.
 constexpr std::chrono::microseconds kLoneSeatTime{250};
 
+// Calls that follow each other closer than this are a run of calls (a batch
+// loop, or the decode and the masks of one frame): the seat wakes a sleeping
+// worker at once, and idle workers keep polling for kSpinTime after the
+// seat's last move, so that a run pays for one wake, not one per call.
+constexpr std::chrono::microseconds kCallGap{1000};
+
 inline void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
@@ -216,8 +222,22 @@ void WorkerPool::push_local(detail::Worker& worker, detail::JobRef job) noexcept
   notify_work();
 }
 
+void WorkerPool::enter_seat() noexcept {
+  const auto now = std::chrono::steady_clock::now();
+  const auto last = std::chrono::steady_clock::time_point(
+      std::chrono::steady_clock::duration(seat_moved_.load(std::memory_order_relaxed)));
+  seat_help_from_ = now - last < detail::kCallGap ? now : now + detail::kLoneSeatTime;
+  seat_moved_.store(now.time_since_epoch().count(), std::memory_order_relaxed);
+}
+
+void WorkerPool::leave_seat() noexcept {
+  seat_moved_.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                    std::memory_order_relaxed);
+  seat_taken_.store(false, std::memory_order_release);
+}
+
 bool WorkerPool::seat_wants_help() const noexcept {
-  return std::chrono::steady_clock::now() - seat_since_ >= detail::kLoneSeatTime;
+  return std::chrono::steady_clock::now() >= seat_help_from_;
 }
 
 void WorkerPool::inject(detail::JobRef job) noexcept {
@@ -274,7 +294,9 @@ void WorkerPool::wait_until(detail::Worker& worker, const std::atomic<bool>& don
     }
     const auto now = std::chrono::steady_clock::now();
     if (rounds == 0) idle_since = now;
-    if (now - idle_since < detail::kSpinTime) {
+    const auto seat_moved = std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(seat_moved_.load(std::memory_order_relaxed)));
+    if (now - std::max(idle_since, seat_moved) < detail::kSpinTime) {
       detail::backoff(rounds++);
     } else {
       sleep(worker, done);

@@ -74,8 +74,11 @@ class WorkerPool {
   void worker_main(detail::Worker& worker) noexcept;
 
   void push_local(detail::Worker& worker, detail::JobRef job) noexcept;
-  // Whether the seat's operation has run long enough to be worth waking a
-  // sleeping worker for.
+  // The seat's bookkeeping for when it wakes workers, on its thread.
+  void enter_seat() noexcept;
+  void leave_seat() noexcept;
+  // Whether the seat's operation has run long enough, or follows the previous
+  // one closely enough, to be worth waking a sleeping worker for.
   bool seat_wants_help() const noexcept;
   void inject(detail::JobRef job) noexcept;
   void notify_work() noexcept;
@@ -125,10 +128,12 @@ class WorkerPool {
   alignas(64) std::atomic<std::size_t> sleepers_{0};
   std::atomic<std::size_t> wake_cursor_{0};
   std::atomic<bool> terminating_{false};
-  // Whether an outside thread (or the adopted creator) sits in workers_[0],
-  // and since when; only the thread in the seat reads the time.
+  // Whether an outside thread (or the adopted creator) sits in workers_[0];
+  // from when on the thread in the seat wakes sleeping workers (only it uses
+  // this); and when the seat was last taken or left, in steady-clock ticks.
   alignas(64) std::atomic<bool> seat_taken_{false};
-  std::chrono::steady_clock::time_point seat_since_{};
+  std::chrono::steady_clock::time_point seat_help_from_{};
+  std::atomic<std::chrono::steady_clock::rep> seat_moved_{0};
   std::vector<std::thread> threads_;
   // The creating thread when it had to stand in as the only worker.
   detail::Worker* adopted_caller_ = nullptr;
@@ -148,10 +153,10 @@ template <class Op>
 auto WorkerPool::run_outside(Op& op) -> detail::result_of_t<Op&, detail::Worker&, bool> {
   if (!seat_taken_.exchange(true, std::memory_order_acquire)) {
     struct Release {
-      std::atomic<bool>& taken;
-      ~Release() { taken.store(false, std::memory_order_release); }
-    } release{seat_taken_};
-    seat_since_ = std::chrono::steady_clock::now();
+      WorkerPool& pool;
+      ~Release() { pool.leave_seat(); }
+    } release{*this};
+    enter_seat();
     return run_as(workers_[0], op);
   }
   if (num_threads_ == 1) {
