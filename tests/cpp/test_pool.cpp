@@ -582,6 +582,25 @@ TEST(Pool, IdleWorkersSleep) {
   EXPECT_LT(process_cpu_seconds() - before, 0.02);
 }
 
+// Short calls in a row get help: the first one that follows the previous
+// call closely wakes a sleeping worker, which then stays awake between them.
+TEST(Pool, CallsInARowWakeASleepingWorker) {
+  WorkerPool pool(2);
+  pool.parallel_for(0, 2, [](std::size_t) {});
+  std::this_thread::sleep_for(50ms);  // the worker is asleep now
+  const auto caller = std::this_thread::get_id();
+  std::atomic<int> helped{0};
+  for (int call = 0; call < 40; ++call) {
+    pool.parallel_for(0, 2, [&](std::size_t) {
+      const auto until = std::chrono::steady_clock::now() + 50us;
+      while (std::chrono::steady_clock::now() < until) {
+      }
+      if (std::this_thread::get_id() != caller) ++helped;
+    });
+  }
+  EXPECT_GT(helped.load(), 10);
+}
+
 // A worker woken from sleep by a thread that keeps computing starts on
 // another processor, and runs with its own allowed set again once it does.
 TEST(Pool, WokenWorkerStartsAwayFromItsWakerAndKeepsItsSet) {
