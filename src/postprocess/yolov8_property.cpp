@@ -57,7 +57,7 @@ void decode_anchors(const ImageLayout& image, const Groups& groups, float conf_t
                     std::uint64_t begin, std::uint64_t end, std::vector<PropertyDetection>& out) {
   const std::uint64_t n = image.anchors;
   for_each_passing_anchor(
-      image.block, n, groups.num_cls, conf_threshold, begin, end,
+      image.block, n, groups.num_cls, conf_threshold, begin, end, out,
       [&](std::uint64_t a, std::uint64_t cls, float score) {
         // The failures of a passing anchor, in the order it reads: its box,
         // the class's has_property entry, the class's groups, its bucket.
