@@ -21,16 +21,6 @@ void sort_keys(std::vector<SortKey>& keys) {
 
 namespace {
 
-// The boxes kept so far, in columns so that testing a candidate against a
-// group of them compiles to vector code.
-struct Kept {
-  std::vector<float> x1, y1, x2, y2, area;
-  std::size_t count = 0;
-
-  explicit Kept(std::size_t capacity)
-      : x1(capacity), y1(capacity), x2(capacity), y2(capacity), area(capacity) {}
-};
-
 constexpr std::size_t kGroup = 8;
 
 // Whether a kept box overlaps box b by more than the threshold (a NaN overlap
@@ -62,11 +52,9 @@ bool is_suppressed(const Kept& kept, float bx1, float by1, float bx2, float by2,
 // Equivalent to the textbook loop (keep the first remaining box, drop every
 // remaining box it overlaps too much, repeat): a box survives there exactly
 // when no box kept before it suppresses it, which is what is tested here.
-std::vector<std::size_t> greedy_select(const BoxColumns& boxes, std::size_t begin,
-                                       std::size_t end, float threshold) {
-  std::vector<std::size_t> selected;
-  if (begin >= end) return selected;
-  Kept kept(end - begin);
+void greedy_select(const BoxColumns& boxes, std::size_t begin, std::size_t end, float threshold,
+                   Kept& kept, std::vector<std::size_t>& selected) {
+  kept.count = 0;
   for (std::size_t k = begin; k < end; ++k) {
     const float bx1 = boxes.x1[k], by1 = boxes.y1[k], bx2 = boxes.x2[k], by2 = boxes.y2[k];
     const float area_b = boxes.area[k];
@@ -79,6 +67,14 @@ std::vector<std::size_t> greedy_select(const BoxColumns& boxes, std::size_t begi
     kept.area[slot] = area_b;
     selected.push_back(k);
   }
+}
+
+std::vector<std::size_t> greedy_select(const BoxColumns& boxes, std::size_t begin,
+                                       std::size_t end, float threshold) {
+  std::vector<std::size_t> selected;
+  if (begin >= end) return selected;
+  Kept kept(end - begin);
+  greedy_select(boxes, begin, end, threshold, kept, selected);
   return selected;
 }
 
