@@ -137,7 +137,8 @@ std::uint64_t list_passing(const float* best, std::uint64_t len, float conf_thre
                       __builtin_shufflevector(h, h, 4, 5, 6, 7);
     std::uint32_t mask = (q[0] | q[1]) | (q[2] | q[3]);
     while (mask != 0) {
-      passing[count++] = static_cast<std::uint32_t>(l) + static_cast<std::uint32_t>(__builtin_ctz(mask));
+      const auto lane = static_cast<std::uint32_t>(__builtin_ctz(mask));
+      passing[count++] = static_cast<std::uint32_t>(l) + lane;
       mask &= mask - 1;
     }
   }

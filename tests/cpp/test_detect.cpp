@@ -108,7 +108,8 @@ TEST(Yolov8Sweep, EqualsPerAnchorRunningMaximum) {
     std::vector<float> best(len);
     std::vector<std::uint32_t> cls(len), passing(len);
     const std::uint64_t listed = channel_maxima_and_classes(
-        block.data(), anchors, first, count, a0, len, conf, best.data(), cls.data(), passing.data());
+        block.data(), anchors, first, count, a0, len, conf, best.data(), cls.data(),
+        passing.data());
     std::uint64_t want_listed = 0;
     for (std::uint64_t l = 0; l < len; ++l) {
       float want = 0.0f;
