@@ -59,10 +59,10 @@ struct PropertyValue {
 // A detection that also carries, for each property group of the model
 // output, the winning channel of the group and its value. It owns its
 // property list: moving a record (as sorting does) moves the list, copying
-// copies it, so no two records ever share one. The properties ride along
-// through suppression and never take part. Its leading fields repeat
-// Detection's on purpose: suppression is generic in the record and reads
-// them by name.
+// copies it, so no two records ever share one. The properties never take
+// part in suppression (the decoder reads them for the survivors only). Its
+// leading fields repeat Detection's on purpose: suppression is generic in
+// the record and reads them by name.
 struct PropertyDetection {
   float x1;
   float y1;

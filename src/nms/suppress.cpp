@@ -1,5 +1,7 @@
 #include "nms/suppress.hpp"
 
+#include "core/simd.hpp"
+
 #include <algorithm>
 
 namespace corvane::nms::detail {
@@ -21,23 +23,16 @@ void sort_keys(std::vector<SortKey>& keys) {
 
 namespace {
 
-// The boxes kept so far, in columns so that testing a candidate against a
-// group of them compiles to vector code.
-struct Kept {
-  std::vector<float> x1, y1, x2, y2, area;
-  std::size_t count = 0;
-
-  explicit Kept(std::size_t capacity)
-      : x1(capacity), y1(capacity), x2(capacity), y2(capacity), area(capacity) {}
-};
-
-constexpr std::size_t kGroup = 8;
+// Kept boxes tested before the scan may stop: four AVX-512 registers of each
+// column, whose verdicts are folded into one.
+constexpr std::size_t kGroup = 64;
 
 // Whether a kept box overlaps box b by more than the threshold (a NaN overlap
 // counts as more). Survivors only depend on whether some kept box suppresses b,
-// so the scan stops at the first group that does.
-bool is_suppressed(const Kept& kept, float bx1, float by1, float bx2, float by2, float area_b,
-                   float threshold) {
+// so the scan stops at the first group that does. Inlined into the clones of
+// the greedy loop, where it is vectorised for their instruction set.
+inline bool is_suppressed(const Kept& kept, float bx1, float by1, float bx2, float by2,
+                          float area_b, float threshold) {
   std::size_t m = 0;
   for (; m + kGroup <= kept.count; m += kGroup) {
     int hit = 0;
@@ -62,11 +57,11 @@ bool is_suppressed(const Kept& kept, float bx1, float by1, float bx2, float by2,
 // Equivalent to the textbook loop (keep the first remaining box, drop every
 // remaining box it overlaps too much, repeat): a box survives there exactly
 // when no box kept before it suppresses it, which is what is tested here.
-std::vector<std::size_t> greedy_select(const BoxColumns& boxes, std::size_t begin,
-                                       std::size_t end, float threshold) {
-  std::vector<std::size_t> selected;
-  if (begin >= end) return selected;
-  Kept kept(end - begin);
+// Every clone computes the same IEEE operations lane by lane.
+CORVANE_CLONES
+void greedy_select(const BoxColumns& boxes, std::size_t begin, std::size_t end, float threshold,
+                   Kept& kept, std::vector<std::size_t>& selected) {
+  kept.count = 0;
   for (std::size_t k = begin; k < end; ++k) {
     const float bx1 = boxes.x1[k], by1 = boxes.y1[k], bx2 = boxes.x2[k], by2 = boxes.y2[k];
     const float area_b = boxes.area[k];
@@ -79,6 +74,14 @@ std::vector<std::size_t> greedy_select(const BoxColumns& boxes, std::size_t begi
     kept.area[slot] = area_b;
     selected.push_back(k);
   }
+}
+
+std::vector<std::size_t> greedy_select(const BoxColumns& boxes, std::size_t begin,
+                                       std::size_t end, float threshold) {
+  std::vector<std::size_t> selected;
+  if (begin >= end) return selected;
+  Kept kept(end - begin);
+  greedy_select(boxes, begin, end, threshold, kept, selected);
   return selected;
 }
 

@@ -2,37 +2,61 @@
 
 #include "core/simd.hpp"
 
+#include <algorithm>
+
 namespace corvane::postprocess {
 namespace {
 
 using simd::kLanes;
 
-// The running maximum alone, four channels per pass over the maxima, in
-// plain loops the compiler vectorises: `v > b ? v : b` keeps b for a NaN or
-// an equal value, lane by lane, exactly as the per-anchor scan does.
+// Channels swept per pass over the maxima. The sweep also notes, per anchor,
+// the first channel of the last group in which the maximum rose: one compare
+// and one select per group, cheap enough to hide behind the loads, and the
+// class of a passing anchor is then searched within that group only.
+constexpr std::uint64_t kGroup = 16;
+
+// The running maximum of channels first .. first + count - 1, kGroup
+// channels per pass over the maxima, and in group[l] the first channel (from
+// `first`) of the last group that raised the maximum of anchor l (0 when none
+// did). `v > b ? v : b` keeps b for a NaN or an equal value, lane by lane,
+// exactly as the per-anchor scan does; b never holds a NaN, so "rose" is
+// b != the value before the group.
 CORVANE_CLONES
 void channel_maxima(const float* block, std::uint64_t anchors, std::uint64_t first,
-                    std::uint64_t count, std::uint64_t a0, std::uint64_t len,
-                    float* __restrict best) {
-  for (std::uint64_t l = 0; l < len; ++l) best[l] = 0.0f;
-  std::uint64_t c = 0;
-  for (; c + 4 <= count; c += 4) {
-    const float* __restrict ch0 = block + (first + c) * anchors + a0;
-    const float* __restrict ch1 = ch0 + anchors;
-    const float* __restrict ch2 = ch1 + anchors;
-    const float* __restrict ch3 = ch2 + anchors;
-    for (std::uint64_t l = 0; l < len; ++l) {
+                    std::uint64_t count, std::uint64_t a0, std::uint64_t len, float* best,
+                    std::uint32_t* group) {
+  for (std::uint64_t l = 0; l < len; ++l) {
+    best[l] = 0.0f;
+    group[l] = 0;
+  }
+  for (std::uint64_t c = 0; c < count; c += kGroup) {
+    const std::uint64_t n = std::min(kGroup, count - c);
+    const float* ch = block + (first + c) * anchors + a0;
+    const simd::Words id = simd::Words{} + static_cast<std::uint32_t>(c);
+    std::uint64_t l = 0;
+    if (n == kGroup) {
+      for (; l + kLanes <= len; l += kLanes) {
+        simd::Floats b, before, v;
+        simd::Words g;
+        simd::load(b, best + l);
+        simd::load(g, group + l);
+        before = b;
+        for (std::uint64_t k = 0; k < kGroup; ++k) {
+          simd::load(v, ch + k * anchors + l);
+          b = v > b ? v : b;
+        }
+        g = b != before ? id : g;
+        simd::store(best + l, b);
+        simd::store(group + l, g);
+      }
+    }
+    for (; l < len; ++l) {
       float b = best[l];
-      b = ch0[l] > b ? ch0[l] : b;
-      b = ch1[l] > b ? ch1[l] : b;
-      b = ch2[l] > b ? ch2[l] : b;
-      b = ch3[l] > b ? ch3[l] : b;
+      const float before = b;
+      for (std::uint64_t k = 0; k < n; ++k) b = ch[k * anchors + l] > b ? ch[k * anchors + l] : b;
+      if (b != before) group[l] = static_cast<std::uint32_t>(c);
       best[l] = b;
     }
-  }
-  for (; c < count; ++c) {
-    const float* __restrict ch = block + (first + c) * anchors + a0;
-    for (std::uint64_t l = 0; l < len; ++l) best[l] = ch[l] > best[l] ? ch[l] : best[l];
   }
 }
 
@@ -87,42 +111,85 @@ void maxima_with_classes(const float* block, std::uint64_t anchors, std::uint64_
   }
 }
 
+// Appends to `passing` the offsets l < len, ascending, whose maximum passes
+// the confidence test (!(conf_threshold > best[l])); returns their count.
+// Sixteen anchors are tested at once and only their passing lanes visited,
+// so that the many failing anchors cost neither a branch nor a store each.
+CORVANE_CLONES
+std::uint64_t list_passing(const float* best, std::uint64_t len, float conf_threshold,
+                           std::uint32_t* passing) {
+  using Bits = simd::Vec<std::uint32_t, kLanes>;
+  using Half = simd::Vec<std::uint32_t, kLanes / 2>;
+  using Quarter = simd::Vec<std::uint32_t, kLanes / 4>;
+  const simd::Floats threshold = simd::Floats{} + conf_threshold;
+  const Bits lane_bit = {1u << 0,  1u << 1,  1u << 2,  1u << 3,  1u << 4,  1u << 5,
+                         1u << 6,  1u << 7,  1u << 8,  1u << 9,  1u << 10, 1u << 11,
+                         1u << 12, 1u << 13, 1u << 14, 1u << 15};
+  std::uint64_t count = 0;
+  std::uint64_t l = 0;
+  for (; l + kLanes <= len; l += kLanes) {
+    simd::Floats b;
+    simd::load(b, best + l);
+    const Bits bits = ~reinterpret_cast<Bits>(threshold > b) & lane_bit;
+    const Half h = __builtin_shufflevector(bits, bits, 0, 1, 2, 3, 4, 5, 6, 7) |
+                   __builtin_shufflevector(bits, bits, 8, 9, 10, 11, 12, 13, 14, 15);
+    const Quarter q = __builtin_shufflevector(h, h, 0, 1, 2, 3) |
+                      __builtin_shufflevector(h, h, 4, 5, 6, 7);
+    std::uint32_t mask = (q[0] | q[1]) | (q[2] | q[3]);
+    while (mask != 0) {
+      const auto lane = static_cast<std::uint32_t>(__builtin_ctz(mask));
+      passing[count++] = static_cast<std::uint32_t>(l) + lane;
+      mask &= mask - 1;
+    }
+  }
+  for (; l < len; ++l) {
+    passing[count] = static_cast<std::uint32_t>(l);
+    count += !(conf_threshold > best[l]);
+  }
+  return count;
+}
+
 }  // namespace
 
-void channel_maxima_and_classes(const float* block, std::uint64_t anchors, std::uint64_t first,
-                                std::uint64_t count, std::uint64_t a0, std::uint64_t len,
-                                float conf_threshold, float* best, std::uint32_t* cls) {
+std::uint64_t channel_maxima_and_classes(const float* block, std::uint64_t anchors,
+                                         std::uint64_t first, std::uint64_t count,
+                                         std::uint64_t a0, std::uint64_t len,
+                                         float conf_threshold, float* best, std::uint32_t* cls,
+                                         std::uint32_t* passing) {
   // Most anchors of a real output fail the confidence test, so the sweep
-  // keeps only the maxima, one instruction per value, and the class of the
-  // few passing anchors is found afterwards. The running maximum moves only
-  // on a strictly greater value, so it last moved at the first channel that
-  // holds the final maximum (when that maximum exceeds 0; else the class is
-  // 0): the same class a per-anchor scan finds.
-  channel_maxima(block, anchors, first, count, a0, len, best);
-  std::uint64_t passing = 0;
-  for (std::uint64_t l = 0; l < len; ++l) passing += !(conf_threshold > best[l]);
+  // keeps only the maxima and the group where each last rose, and the class
+  // of the few passing anchors is found afterwards. The running maximum
+  // moves only on a strictly greater value, so it last moved at the first
+  // channel of that group that holds the final maximum (when that maximum
+  // exceeds 0; else the class is 0): the same class a per-anchor scan finds.
+  channel_maxima(block, anchors, first, count, a0, len, best, cls);
+  const std::uint64_t found = list_passing(best, len, conf_threshold, passing);
   // With many passing anchors (a threshold at or below 0, or NaN) the
   // strided class lookups would cost more than sweeping once more with the
   // classes tracked.
-  if (passing * 16 > len) {
+  if (found * 4 > len) {
     maxima_with_classes(block, anchors, first, count, a0, len, best, cls);
-    return;
+    return found;
   }
-  for (std::uint64_t l = 0; l < len; ++l) {
-    if (conf_threshold > best[l]) continue;
-    std::uint32_t found = 0;
+  for (std::uint64_t k = 0; k < found; ++k) {
+    const std::uint32_t l = passing[k];
+    std::uint32_t cl = 0;
     if (best[l] > 0.0f) {
-      const float* value = block + first * anchors + a0 + l;
-      // Bounded by the class count: another writer may have changed the
-      // channels since the sweep, and then no channel holds the maximum.
-      while (found < count && *value != best[l]) {
+      const std::uint64_t c = cls[l];
+      const std::uint64_t n = std::min(kGroup, count - c);
+      const float* value = block + (first + c) * anchors + a0 + l;
+      std::uint64_t j = 0;
+      while (j < n && *value != best[l]) {
         value += anchors;
-        ++found;
+        ++j;
       }
-      if (found == count) found = 0;
+      // Bounded by the group: another writer may have changed the channels
+      // since the sweep, and then no channel of the group holds the maximum.
+      if (j < n) cl = static_cast<std::uint32_t>(c + j);
     }
-    cls[l] = found;
+    cls[l] = cl;
   }
+  return found;
 }
 
 }  // namespace corvane::postprocess

@@ -42,28 +42,32 @@ inline constexpr std::uint64_t kSweep = 1024;
 // The box channels before the class scores of a channel-major output.
 inline constexpr std::uint64_t kBoxChannels = 4;
 
+// Passing anchors ahead of the one decoded whose box lines are requested.
+inline constexpr std::uint64_t kBoxPrefetch = 8;
+
 // on_pass(anchor, class, score) for every anchor of [begin, end), in
 // ascending order, whose best class score (channels 4 .. 4 + num_classes - 1)
-// passes the confidence test.
-template <class OnPass>
+// passes the confidence test; on_pass appends its candidate to `out`, which
+// has room for them beforehand.
+template <class R, class OnPass>
 void for_each_passing_anchor(const float* block, std::uint64_t anchors,
                              std::uint64_t num_classes, float conf_threshold, std::uint64_t begin,
-                             std::uint64_t end, const OnPass& on_pass) {
+                             std::uint64_t end, std::vector<R>& out, const OnPass& on_pass) {
   alignas(64) float best[kSweep];
   alignas(64) std::uint32_t classes[kSweep];
   std::uint32_t passing[kSweep];
   for (std::uint64_t a0 = begin; a0 < end; a0 += kSweep) {
     const std::uint64_t len = std::min(kSweep, end - a0);
-    channel_maxima_and_classes(block, anchors, kBoxChannels, num_classes, a0, len,
-                               conf_threshold, best, classes);
-    // The passing anchors are listed without a branch, so that the few that
-    // pass do not each stall the scan with a mispredicted jump.
-    std::uint32_t count = 0;
-    for (std::uint32_t l = 0; l < len; ++l) {
-      passing[count] = l;
-      count += !(conf_threshold > best[l]);
-    }
-    for (std::uint32_t k = 0; k < count; ++k) {
+    const std::uint64_t count = channel_maxima_and_classes(
+        block, anchors, kBoxChannels, num_classes, a0, len, conf_threshold, best, classes, passing);
+    out.reserve(out.size() + count);
+    for (std::uint64_t k = 0; k < count; ++k) {
+      // The box channels were not swept: their lines are requested a few
+      // anchors ahead so that the misses overlap. (Without a class channel
+      // the block may lack box channels; the first passing anchor fails.)
+      if (num_classes > 0 && k + kBoxPrefetch < count)
+        for (std::uint64_t c = 0; c < kBoxChannels; ++c)
+          __builtin_prefetch(block + c * anchors + a0 + passing[k + kBoxPrefetch]);
       const std::uint32_t l = passing[k];
       on_pass(a0 + l, classes[l], best[l]);
     }

@@ -22,7 +22,7 @@ std::vector<Detection> decode_block(std::span<const float> block, std::uint64_t 
       anchors, iou_threshold,
       [&](std::uint64_t begin, std::uint64_t end, std::vector<Detection>& out) {
         for_each_passing_anchor(
-            block.data(), anchors, num_classes, conf_threshold, begin, end,
+            block.data(), anchors, num_classes, conf_threshold, begin, end, out,
             [&](std::uint64_t a, std::uint32_t cls, float score) {
               // A passing anchor with no class channel has no bucket to go to.
               if (num_classes == 0) panic_index_out_of_bounds(0, 0);

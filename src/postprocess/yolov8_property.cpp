@@ -53,27 +53,25 @@ std::vector<PropertyValue> read_properties(const ImageLayout& image, std::uint64
   return out;
 }
 
+// The candidates are plain detections carrying their anchor: the properties
+// never take part in suppression, so they are read for the survivors only.
 void decode_anchors(const ImageLayout& image, const Groups& groups, float conf_threshold,
-                    std::uint64_t begin, std::uint64_t end, std::vector<PropertyDetection>& out) {
+                    std::uint64_t begin, std::uint64_t end, std::vector<Detection>& out) {
   const std::uint64_t n = image.anchors;
   for_each_passing_anchor(
-      image.block, n, groups.num_cls, conf_threshold, begin, end,
+      image.block, n, groups.num_cls, conf_threshold, begin, end, out,
       [&](std::uint64_t a, std::uint64_t cls, float score) {
         // The failures of a passing anchor, in the order it reads: its box,
         // the class's has_property entry, the class's groups, its bucket.
         if (image.channels < kBoxChannels)
           panic_index_out_of_bounds(image.run_len, image.channels * n + a);
         check_index(groups.has_property.size(), cls);
-        std::vector<PropertyValue> properties;
-        if (groups.has_property[cls]) {
-          if (!image.groups_fit) panic_index_out_of_bounds(image.run_len, image.channels * n + a);
-          properties = read_properties(image, a, groups.property_groups);
-        }
+        if (groups.has_property[cls] && !image.groups_fit)
+          panic_index_out_of_bounds(image.run_len, image.channels * n + a);
         if (groups.num_cls == 0) panic_index_out_of_bounds(0, 0);
         const Corners box = corners(image.block[a], image.block[n + a], image.block[2 * n + a],
                                     image.block[3 * n + a]);
-        out.push_back({box.x1, box.y1, box.x2, box.y2, static_cast<std::uint32_t>(cls), score,
-                       std::move(properties)});
+        out.push_back({box.x1, box.y1, box.x2, box.y2, static_cast<std::uint32_t>(cls), score, a});
       });
 }
 
@@ -94,11 +92,20 @@ std::vector<PropertyDetection> decode_property_image(std::span<const float> bloc
   const std::uint64_t first_property = kBoxChannels + groups.num_cls;
   const ImageLayout image{block.data(), channels, anchors, block.size(), first_property,
                           all_groups_fit(first_property, channels, groups.property_groups)};
-  return decode_image<PropertyDetection>(
+  const std::vector<Detection> kept = decode_image<Detection>(
       anchors, iou_threshold,
-      [&](std::uint64_t begin, std::uint64_t end, std::vector<PropertyDetection>& out) {
+      [&](std::uint64_t begin, std::uint64_t end, std::vector<Detection>& out) {
         decode_anchors(image, groups, conf_threshold, begin, end, out);
       });
+  std::vector<PropertyDetection> out;
+  out.reserve(kept.size());
+  for (const Detection& d : kept) {
+    std::vector<PropertyValue> properties;
+    if (groups.has_property[d.class_id])
+      properties = read_properties(image, d.index, groups.property_groups);
+    out.push_back({d.x1, d.y1, d.x2, d.y2, d.class_id, d.score, std::move(properties)});
+  }
+  return out;
 }
 
 }  // namespace

@@ -98,7 +98,7 @@ TEST(Yolov8Sweep, EqualsPerAnchorRunningMaximum) {
   const float values[] = {0.0f, -0.0f, 0.5f, 0.5f, 1.0f, -1.0f, kNaN, kInf, -kInf, 1e-30f, 2.0f,
                           -0.5f, 0.25f, -2.0f, 0.0f, -0.0f, 0.1f, 0.2f, kNaN, -1.0f};
   for (int round = 0; round < 500; ++round) {
-    const std::uint64_t anchors = 1 + rng() % 300, first = rng() % 3, count = rng() % 11;
+    const std::uint64_t anchors = 1 + rng() % 300, first = rng() % 3, count = rng() % 41;
     const std::uint64_t a0 = rng() % anchors, len = 1 + rng() % (anchors - a0);
     std::vector<float> block((first + count) * anchors);
     for (auto& x : block) x = values[rng() % std::size(values)];
@@ -106,9 +106,11 @@ TEST(Yolov8Sweep, EqualsPerAnchorRunningMaximum) {
     // class lookup of the few passing anchors and the tracked sweep are used.
     const float conf = std::array{3.0f, 1.5f, 0.75f, 0.0f, kNaN}[static_cast<std::size_t>(round % 5)];
     std::vector<float> best(len);
-    std::vector<std::uint32_t> cls(len);
-    channel_maxima_and_classes(block.data(), anchors, first, count, a0, len, conf,
-                                       best.data(), cls.data());
+    std::vector<std::uint32_t> cls(len), passing(len);
+    const std::uint64_t listed = channel_maxima_and_classes(
+        block.data(), anchors, first, count, a0, len, conf, best.data(), cls.data(),
+        passing.data());
+    std::uint64_t want_listed = 0;
     for (std::uint64_t l = 0; l < len; ++l) {
       float want = 0.0f;
       std::uint32_t want_cls = 0;
@@ -119,8 +121,11 @@ TEST(Yolov8Sweep, EqualsPerAnchorRunningMaximum) {
       ASSERT_EQ(bits(best[l]), bits(want));
       if (!(conf > want)) {
         ASSERT_EQ(cls[l], want_cls);
+        ASSERT_LT(want_listed, listed);
+        ASSERT_EQ(passing[want_listed++], l);
       }
     }
+    ASSERT_EQ(listed, want_listed);
   }
 }
 

@@ -208,7 +208,9 @@ TEST(Nms, MatchesTextbookLoopOnRandomCandidates) {
   std::mt19937 rng(3);
   for (int round = 0; round < 300; ++round) {
     const std::uint32_t classes = 1 + rng() % 4;
-    const auto all = random_candidates(rng, rng() % 60, classes);
+    // Some images large enough that a class keeps whole groups of boxes and
+    // that its classes are suppressed in parallel.
+    const auto all = random_candidates(rng, round % 10 ? rng() % 60 : 200 + rng() % 400, classes);
     const float t = std::array{0.0f, 0.3f, 0.45f, 0.7f, 1.0f, -1.0f}[rng() % 6];
     std::vector<std::vector<Detection>> buckets(classes);
     for (const auto& d : all) buckets[d.class_id].push_back(d);
