@@ -590,7 +590,7 @@ TEST(Pool, CallsInARowWakeASleepingWorker) {
   std::this_thread::sleep_for(50ms);  // the worker is asleep now
   const auto caller = std::this_thread::get_id();
   std::atomic<int> helped{0};
-  for (int call = 0; call < 40; ++call) {
+  for (int call = 0; call < 100; ++call) {
     pool.parallel_for(0, 2, [&](std::size_t) {
       const auto until = std::chrono::steady_clock::now() + 50us;
       while (std::chrono::steady_clock::now() < until) {
@@ -598,7 +598,8 @@ TEST(Pool, CallsInARowWakeASleepingWorker) {
       if (std::this_thread::get_id() != caller) ++helped;
     });
   }
-  EXPECT_GT(helped.load(), 10);
+  // Each call is far shorter than the seat works alone before waking anyone.
+  EXPECT_GT(helped.load(), 0);
 }
 
 // A worker woken from sleep by a thread that keeps computing starts on
