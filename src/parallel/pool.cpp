@@ -177,6 +177,10 @@ void WorkerPool::start_workers(const ThreadStarter& start_thread) {
     stop_workers();
     throw;
   }
+  // Each thread has set up its thread-local state before the pool is used:
+  // a thread's first access to it allocates it, and a thread that did so
+  // only later, after the process had run short of memory, would abort.
+  for (std::size_t n = started_.load(); n < threads_.size(); n = started_.load()) started_.wait(n);
 }
 
 void WorkerPool::stop_workers() noexcept {
@@ -207,6 +211,8 @@ void WorkerPool::worker_main(detail::Worker& worker) noexcept {
   set_ieee_mode();  // not the mode of whichever thread created the pool
   detail::t_worker = &worker;
   worker.placement.adopt_current_thread();
+  started_.fetch_add(1);
+  started_.notify_all();
   wait_until(worker, terminating_);
   detail::t_worker = nullptr;
 }

@@ -128,6 +128,7 @@ class WorkerPool {
   alignas(64) std::atomic<std::size_t> sleepers_{0};
   std::atomic<std::size_t> wake_cursor_{0};
   std::atomic<bool> terminating_{false};
+  std::atomic<std::size_t> started_{0};  // threads that have entered worker_main
   // Whether an outside thread (or the adopted creator) sits in workers_[0];
   // from when on the thread in the seat wakes sleeping workers (only it uses
   // this); and when the seat was last taken or left, in steady-clock ticks.
