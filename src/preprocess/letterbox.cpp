@@ -56,7 +56,8 @@ struct Columns {
   std::vector<std::uint32_t> word;   // per pixel: window word holding its first byte
   std::vector<std::uint32_t> right;  // per pixel: right shift of that word, in bits
   std::vector<std::uint32_t> left;   // per pixel: left shift of the next word
-  std::vector<std::uint8_t> fits;    // per group: all its pixels inside its window
+  // Groups from the first on whose pixels all lie inside their window.
+  std::size_t fitting;
   // Columns [0, word_safe) may read their pixel as a 4-byte word in every
   // row, the rest only byte by byte in the last source row.
   std::uint64_t word_safe;
@@ -75,20 +76,21 @@ Columns plan_columns(float ratio, std::uint64_t new_w, std::uint64_t src_w) {
 
   const std::size_t groups = new_w / kGroup;
   c.base.resize(groups);
-  c.fits.resize(groups);
   c.word.resize(groups * kGroup);
   c.right.resize(groups * kGroup);
   c.left.resize(groups * kGroup);
+  c.fitting = 0;
   for (std::size_t g = 0; g < groups; ++g) {
     const std::size_t first = g * kGroup;
     const std::size_t base = c.offset[first] & ~std::size_t{3};
     // The word after the last pixel's first word must be in the window too.
-    c.fits[g] = (c.offset[first + kGroup - 1] - base) / 4 + 1 < kWindowWords;
+    if ((c.offset[first + kGroup - 1] - base) / 4 + 1 >= kWindowWords) break;
+    c.fitting = g + 1;
     c.base[g] = base;
     for (std::size_t k = first; k < first + kGroup; ++k) {
       const std::size_t o = c.offset[k] - base;
       const auto bits = static_cast<std::uint32_t>((o % 4) * 8);
-      c.word[k] = c.fits[g] ? static_cast<std::uint32_t>(o / 4) : 0;
+      c.word[k] = static_cast<std::uint32_t>(o / 4);
       c.right[k] = bits;
       // With no bytes from the next word, its first byte lands in the top
       // byte, which is never read; the shift stays below 32.
@@ -107,15 +109,22 @@ struct RowJob {
 // One destination row of the three planes from one source row. `limit` is
 // how many bytes of the source buffer there are from the row's start on;
 // `last` tells that the row is the buffer's last.
+//
+// Sixteen pixels at a time: the leading blocks whose two groups both take
+// the shuffle get their words straight from it; the words of the others are
+// first staged a chunk at a time, one by one, so that the vector loads that
+// take them do not wait on the scalar stores just before.
 CORVANE_CLONES
 void write_row(const RowJob& job, const std::uint8_t* row, std::uint64_t limit, bool last,
                float* __restrict r0, float* __restrict r1, float* __restrict r2) {
   const Columns& c = job.columns;
   const std::uint64_t n = job.n;
   const std::uint64_t words = last ? c.word_safe : n;
-  // Groups whose window lies inside the buffer: windows only move right.
-  std::size_t windows = c.base.size();
-  while (windows > 0 && c.base[windows - 1] + kWindow > limit) --windows;
+  // The fitting groups whose window lies inside the buffer (windows only
+  // move right), in whole blocks.
+  std::size_t shuffled = c.fitting;
+  while (shuffled > 0 && c.base[shuffled - 1] + kWindow > limit) --shuffled;
+  const std::uint64_t direct = shuffled / 2 * simd::kLanes;
 
   const float m0 = job.values.mean[0], m1 = job.values.mean[1], m2 = job.values.mean[2];
   const float s0 = job.values.stddev[0], s1 = job.values.stddev[1], s2 = job.values.stddev[2];
@@ -123,41 +132,42 @@ void write_row(const RowJob& job, const std::uint8_t* row, std::uint64_t limit, 
 
   for (std::uint64_t begin = 0; begin < n; begin += kChunk) {
     const std::uint64_t end = std::min<std::uint64_t>(n, begin + kChunk);
-    // Bytes 0..2 of staged[i - begin] are pixel i's; byte 3 is never read.
-    for (std::uint64_t i = begin; i < end; i += kGroup) {
-      const std::size_t g = i / kGroup;
-      std::uint32_t* const out = staged + (i - begin);
-      if (g < windows && c.fits[g]) {
-        GroupWords lo, hi, word, right, left;
-        simd::load(lo, row + c.base[g]);
-        simd::load(hi, row + c.base[g] + sizeof lo);
-        simd::load(word, c.word.data() + i);
-        simd::load(right, c.right.data() + i);
-        simd::load(left, c.left.data() + i);
-        const GroupWords first = __builtin_shuffle(lo, hi, word);
-        const GroupWords next = __builtin_shuffle(lo, hi, word + 1);
-        simd::store(out, GroupWords{(first >> right) | (next << left)});
-        continue;
+    // Bytes 0..2 of a pixel's word are its bytes; byte 3 is never read.
+    for (std::uint64_t k = std::max(begin, direct); k < end; ++k) {
+      const std::uint8_t* const p = row + c.offset[k];
+      std::uint32_t v;
+      if (k < words) {
+        std::memcpy(&v, p, sizeof v);
+        if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+      } else {
+        v = std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16);
       }
-      const std::uint64_t stop = std::min<std::uint64_t>(end, i + kGroup);
-      for (std::uint64_t k = i; k < stop; ++k) {
-        const std::uint8_t* const p = row + c.offset[k];
-        if (k < words) {
-          std::uint32_t v;
-          std::memcpy(&v, p, sizeof v);
-          if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
-          out[k - i] = v;
-        } else {
-          out[k - i] = std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16);
-        }
-      }
+      staged[k - begin] = v;
     }
     // The values, lane by lane the same float32 operations as the scalar
     // tail: an exact conversion, a subtraction, a division.
     std::uint64_t i = begin;
     for (; i + simd::kLanes <= end; i += simd::kLanes) {
       simd::Words v;
-      simd::load(v, staged + (i - begin));
+      if (i < direct) {
+        GroupWords half[2];
+        for (std::size_t h = 0; h < 2; ++h) {
+          const std::size_t g = i / kGroup + h, k = g * kGroup;
+          GroupWords lo, hi, word, right, left;
+          simd::load(lo, row + c.base[g]);
+          simd::load(hi, row + c.base[g] + sizeof lo);
+          simd::load(word, c.word.data() + k);
+          simd::load(right, c.right.data() + k);
+          simd::load(left, c.left.data() + k);
+          const GroupWords first = __builtin_shuffle(lo, hi, word);
+          const GroupWords next = __builtin_shuffle(lo, hi, word + 1);
+          half[h] = (first >> right) | (next << left);
+        }
+        v = __builtin_shufflevector(half[0], half[1], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12,
+                                    13, 14, 15);
+      } else {
+        simd::load(v, staged + (i - begin));
+      }
       using Ints = simd::Vec<std::int32_t, simd::kLanes>;
       const auto red = __builtin_convertvector(Ints((v >> 16) & 255), simd::Floats);
       const auto green = __builtin_convertvector(Ints((v >> 8) & 255), simd::Floats);
