@@ -33,15 +33,15 @@ std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b, std::uint64_t
 
 float to_f32(std::uint64_t v) noexcept { return static_cast<float>(v); }
 
-// Eight sampled pixels come from one window of 64 source bytes, loaded as
-// two vectors of eight 32-bit words: a shuffle picks the word holding each
-// pixel's first byte and the one after it, and a funnel shift puts the
-// pixel's three bytes at the bottom of a word. A group whose pixels span
-// more than the window (a ratio above about 2.6) or whose window would reach
-// past the source buffer takes its words one by one instead.
+// Eight sampled pixels come from one window of source bytes, loaded as two
+// vectors of eight 32-bit words (64 bytes), or three (96 bytes) when a call's
+// pixels lie farther apart (a ratio from about 2.6 to 4.3): a shuffle picks
+// the word holding each pixel's first byte and the one after it, and a
+// funnel shift puts the pixel's three bytes at the bottom of a word. A group
+// whose pixels span more than the window, or whose window would reach past
+// the source buffer, takes its words one by one instead.
 constexpr std::size_t kGroup = 8;
-constexpr std::size_t kWindow = 64;
-constexpr std::size_t kWindowWords = kWindow / 4;
+constexpr std::size_t kVectorBytes = kGroup * 4;
 // Words staged per pass before their values are computed: the gathering
 // and the arithmetic each run as one loop, so neither waits on the other.
 constexpr std::size_t kChunk = 256;
@@ -58,6 +58,7 @@ struct Columns {
   std::vector<std::uint32_t> left;   // per pixel: left shift of the next word
   // Groups from the first on whose pixels all lie inside their window.
   std::size_t fitting;
+  std::size_t window;  // bytes: two or three vectors
   // Columns [0, word_safe) may read their pixel as a 4-byte word in every
   // row, the rest only byte by byte in the last source row.
   std::uint64_t word_safe;
@@ -75,17 +76,31 @@ Columns plan_columns(float ratio, std::uint64_t new_w, std::uint64_t src_w) {
   while (c.word_safe < new_w && c.offset[c.word_safe] + 3 < src_row) ++c.word_safe;
 
   const std::size_t groups = new_w / kGroup;
-  c.base.resize(groups);
-  c.word.resize(groups * kGroup);
-  c.right.resize(groups * kGroup);
-  c.left.resize(groups * kGroup);
-  c.fitting = 0;
-  for (std::size_t g = 0; g < groups; ++g) {
+  // The wider window costs a third load and a selection per group: only
+  // when the narrow one leaves groups out.
+  const auto fitting = [&](std::size_t window) {
+    std::size_t g = 0;
+    for (; g < groups; ++g) {
+      const std::size_t first = g * kGroup;
+      const std::size_t base = c.offset[first] & ~std::size_t{3};
+      // The word after the last pixel's first word must be in the window too.
+      if ((c.offset[first + kGroup - 1] - base) / 4 + 1 >= window / 4) break;
+    }
+    return g;
+  };
+  c.window = 2 * kVectorBytes;
+  c.fitting = fitting(c.window);
+  if (c.fitting < groups && fitting(3 * kVectorBytes) > c.fitting) {
+    c.window = 3 * kVectorBytes;
+    c.fitting = fitting(c.window);
+  }
+  c.base.resize(c.fitting);
+  c.word.resize(c.fitting * kGroup);
+  c.right.resize(c.fitting * kGroup);
+  c.left.resize(c.fitting * kGroup);
+  for (std::size_t g = 0; g < c.fitting; ++g) {
     const std::size_t first = g * kGroup;
     const std::size_t base = c.offset[first] & ~std::size_t{3};
-    // The word after the last pixel's first word must be in the window too.
-    if ((c.offset[first + kGroup - 1] - base) / 4 + 1 >= kWindowWords) break;
-    c.fitting = g + 1;
     c.base[g] = base;
     for (std::size_t k = first; k < first + kGroup; ++k) {
       const std::size_t o = c.offset[k] - base;
@@ -110,21 +125,22 @@ struct RowJob {
 // how many bytes of the source buffer there are from the row's start on;
 // `last` tells that the row is the buffer's last.
 //
-// Sixteen pixels at a time: the leading blocks whose two groups both take
-// the shuffle get their words straight from it; the words of the others are
+// Eight pixels at a time (one AVX2 register, which AVX-512 divides as fast
+// per lane): the leading groups that take the shuffle get their words
+// straight from it; the words of the others are
 // first staged a chunk at a time, one by one, so that the vector loads that
 // take them do not wait on the scalar stores just before.
-CORVANE_CLONES
-void write_row(const RowJob& job, const std::uint8_t* row, std::uint64_t limit, bool last,
+template <bool Wide>
+CORVANE_CLONES void write_row(const RowJob& job, const std::uint8_t* row, std::uint64_t limit, bool last,
                float* __restrict r0, float* __restrict r1, float* __restrict r2) {
   const Columns& c = job.columns;
   const std::uint64_t n = job.n;
   const std::uint64_t words = last ? c.word_safe : n;
   // The fitting groups whose window lies inside the buffer (windows only
-  // move right), in whole blocks.
+  // move right).
   std::size_t shuffled = c.fitting;
-  while (shuffled > 0 && c.base[shuffled - 1] + kWindow > limit) --shuffled;
-  const std::uint64_t direct = shuffled / 2 * simd::kLanes;
+  while (shuffled > 0 && c.base[shuffled - 1] + c.window > limit) --shuffled;
+  const std::uint64_t direct = shuffled * kGroup;
 
   const float m0 = job.values.mean[0], m1 = job.values.mean[1], m2 = job.values.mean[2];
   const float s0 = job.values.stddev[0], s1 = job.values.stddev[1], s2 = job.values.stddev[2];
@@ -147,34 +163,39 @@ void write_row(const RowJob& job, const std::uint8_t* row, std::uint64_t limit, 
     // The values, lane by lane the same float32 operations as the scalar
     // tail: an exact conversion, a subtraction, a division.
     std::uint64_t i = begin;
-    for (; i + simd::kLanes <= end; i += simd::kLanes) {
-      simd::Words v;
+    for (; i + kGroup <= end; i += kGroup) {
+      GroupWords v;
       if (i < direct) {
-        GroupWords half[2];
-        for (std::size_t h = 0; h < 2; ++h) {
-          const std::size_t g = i / kGroup + h, k = g * kGroup;
-          GroupWords lo, hi, word, right, left;
-          simd::load(lo, row + c.base[g]);
-          simd::load(hi, row + c.base[g] + sizeof lo);
-          simd::load(word, c.word.data() + k);
-          simd::load(right, c.right.data() + k);
-          simd::load(left, c.left.data() + k);
-          const GroupWords first = __builtin_shuffle(lo, hi, word);
-          const GroupWords next = __builtin_shuffle(lo, hi, word + 1);
-          half[h] = (first >> right) | (next << left);
+        const std::size_t g = i / kGroup;
+        GroupWords lo, hi, word, right, left;
+        simd::load(lo, row + c.base[g]);
+        simd::load(hi, row + c.base[g] + kVectorBytes);
+        simd::load(word, c.word.data() + i);
+        simd::load(right, c.right.data() + i);
+        simd::load(left, c.left.data() + i);
+        const GroupWords after = word + 1;
+        GroupWords first = __builtin_shuffle(lo, hi, word);
+        GroupWords next = __builtin_shuffle(lo, hi, after);
+        if constexpr (Wide) {
+          // Words 16..23 come from the third vector (a shuffle takes its
+          // index modulo the lanes it picks from).
+          GroupWords far;
+          simd::load(far, row + c.base[g] + 2 * kVectorBytes);
+          first = word >= 16 ? __builtin_shuffle(far, word) : first;
+          next = after >= 16 ? __builtin_shuffle(far, after) : next;
         }
-        v = __builtin_shufflevector(half[0], half[1], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12,
-                                    13, 14, 15);
+        v = (first >> right) | (next << left);
       } else {
         simd::load(v, staged + (i - begin));
       }
-      using Ints = simd::Vec<std::int32_t, simd::kLanes>;
-      const auto red = __builtin_convertvector(Ints((v >> 16) & 255), simd::Floats);
-      const auto green = __builtin_convertvector(Ints((v >> 8) & 255), simd::Floats);
-      const auto blue = __builtin_convertvector(Ints(v & 255), simd::Floats);
-      simd::store(r0 + i, simd::Floats{(red - m0) / s0});
-      simd::store(r1 + i, simd::Floats{(green - m1) / s1});
-      simd::store(r2 + i, simd::Floats{(blue - m2) / s2});
+      using Ints = simd::Vec<std::int32_t, kGroup>;
+      using Floats = simd::Vec<float, kGroup>;
+      const auto red = __builtin_convertvector(Ints((v >> 16) & 255), Floats);
+      const auto green = __builtin_convertvector(Ints((v >> 8) & 255), Floats);
+      const auto blue = __builtin_convertvector(Ints(v & 255), Floats);
+      simd::store(r0 + i, Floats{(red - m0) / s0});
+      simd::store(r1 + i, Floats{(green - m1) / s1});
+      simd::store(r2 + i, Floats{(blue - m2) / s2});
     }
     for (; i < end; ++i) {
       const std::uint32_t v = staged[i - begin];
@@ -260,7 +281,12 @@ void letterbox(const Image& src, const Planes& dst, const Letterbox& box,
     float* const r0 = out + (a + box.pad_y) * dst.width + box.pad_x;
     float* const r1 = r0 + plane;
     float* const r2 = r1 + plane;
-    write_row(job, in + sy * src_row, src_len - sy * src_row, sy == last_row, r0, r1, r2);
+    const std::uint8_t* const row = in + sy * src_row;
+    if (columns.window > 2 * kVectorBytes) {
+      write_row<true>(job, row, src_len - sy * src_row, sy == last_row, r0, r1, r2);
+    } else {
+      write_row<false>(job, row, src_len - sy * src_row, sy == last_row, r0, r1, r2);
+    }
 
     const std::size_t bytes = new_w * sizeof(float);
     for (std::uint64_t b = a + 1; b < new_h && sample_index(ratio, b, src.height) == sy; ++b) {
