@@ -241,6 +241,21 @@ def test_matches_reference(h, w, dh, dw, planes, trailing, seed, variant):
     call_variant(variant, src, dst)
 
 
+# Rows wide enough for the kernel's vector paths: one or two source vectors per eight
+# pixels, or words taken one by one (ratio above about 4.3, or a window that would pass
+# the buffer's end in the last rows), upscaled columns, and ratios near each limit.
+@pytest.mark.parametrize("h, w, dh, dw", [
+    (97, 1283, 61, 491), (50, 1500, 20, 500), (30, 2047, 17, 509), (25, 3001, 11, 601),
+    (13, 100, 40, 333), (7, 22, 3, 21), (2, 400, 2, 150), (4, 701, 3, 163),
+])
+@pytest.mark.parametrize("variant", [
+    ("det",), ("cls",), ("rtm", 0.125),
+    ("std", [1.0, math.nan, 100.0], [0.0, 3.0, -0.0]), ("std", [-5.5, 0.0, 300.0], [1e-30, math.inf, -7.0]),
+])
+def test_wide_rows_match_reference(h, w, dh, dw, variant):
+    call_variant(variant, image(h, w, h * w), canvas(3, dh, dw))
+
+
 def test_margin_reference_rounds_half_away():
     assert [margin(0.25, 2), margin(0.25, 6), margin(-0.25, 2), margin(math.inf, 3)] == [1, 2, 0, U64]
 

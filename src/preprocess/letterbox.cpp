@@ -33,53 +33,178 @@ std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b, std::uint64_t
 
 float to_f32(std::uint64_t v) noexcept { return static_cast<float>(v); }
 
-using Quad = simd::Vec<float, 4>;
+// Eight sampled pixels come from one window of source bytes, loaded as two
+// vectors of eight 32-bit words (64 bytes), or three (96 bytes) when a call's
+// pixels lie farther apart (a ratio from about 2.6 to 4.3): a shuffle picks
+// the word holding each pixel's first byte and the one after it, and a
+// funnel shift puts the pixel's three bytes at the bottom of a word. A group
+// whose pixels span more than the window, or whose window would reach past
+// the source buffer, takes its words one by one instead.
+constexpr std::size_t kGroup = 8;
+constexpr std::size_t kVectorBytes = kGroup * 4;
+// Words staged per pass before their values are computed: the gathering
+// and the arithmetic each run as one loop, so neither waits on the other.
+constexpr std::size_t kChunk = 256;
 
-// One destination row of the three planes from one source row.
-struct RowWriter {
-  const std::size_t* column;  // byte offset of each sampled pixel in its row
-  const float* t0;            // plane 0, from byte 2
-  const float* t1;            // plane 1, from byte 1
-  const float* t2;            // plane 2, from byte 0
+using GroupWords = simd::Vec<std::uint32_t, kGroup>;
 
-  // Columns [0, words) may read their pixel as a 4-byte word, the rest
-  // [words, n) only byte by byte.
-  void write(const std::uint8_t* row, std::uint64_t words, std::uint64_t n, float* r0, float* r1,
-             float* r2) const noexcept {
-    std::uint64_t i = 0;
-    // Four table values gathered into one vector and stored at once: with
-    // one 4-byte store per value, the store port limits this loop. Only
-    // moves: the table's bits reach the destination unchanged.
-    for (; i + 4 <= words; i += 4) {
-      const std::uint32_t p0 = word(row + column[i]), p1 = word(row + column[i + 1]);
-      const std::uint32_t p2 = word(row + column[i + 2]), p3 = word(row + column[i + 3]);
-      simd::store(r2 + i, Quad{t2[p0 & 255], t2[p1 & 255], t2[p2 & 255], t2[p3 & 255]});
-      simd::store(r1 + i, Quad{t1[(p0 >> 8) & 255], t1[(p1 >> 8) & 255], t1[(p2 >> 8) & 255],
-                               t1[(p3 >> 8) & 255]});
-      simd::store(r0 + i, Quad{t0[(p0 >> 16) & 255], t0[(p1 >> 16) & 255],
-                               t0[(p2 >> 16) & 255], t0[(p3 >> 16) & 255]});
-    }
-    for (; i < words; ++i) {
-      const std::uint32_t p = word(row + column[i]);
-      r2[i] = t2[p & 255];
-      r1[i] = t1[(p >> 8) & 255];
-      r0[i] = t0[(p >> 16) & 255];
-    }
-    for (; i < n; ++i) {
-      const std::uint8_t* const p = row + column[i];
-      r2[i] = t2[p[0]];
-      r1[i] = t1[p[1]];
-      r0[i] = t0[p[2]];
-    }
-  }
-
-  static std::uint32_t word(const std::uint8_t* p) noexcept {
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
-    return v;
-  }
+// Per call: where every sampled pixel of a row is, in the forms the row
+// writer reads.
+struct Columns {
+  std::vector<std::size_t> offset;   // byte offset of each sampled pixel in its row
+  std::vector<std::size_t> base;     // per group: its window's first byte in the row
+  std::vector<std::uint32_t> word;   // per pixel: window word holding its first byte
+  std::vector<std::uint32_t> right;  // per pixel: right shift of that word, in bits
+  std::vector<std::uint32_t> left;   // per pixel: left shift of the next word
+  // Groups from the first on whose pixels all lie inside their window.
+  std::size_t fitting;
+  std::size_t window;  // bytes: two or three vectors
+  // Columns [0, word_safe) may read their pixel as a 4-byte word in every
+  // row, the rest only byte by byte in the last source row.
+  std::uint64_t word_safe;
 };
+
+Columns plan_columns(float ratio, std::uint64_t new_w, std::uint64_t src_w) {
+  Columns c;
+  c.offset.resize(new_w);
+  for (std::uint64_t i = 0; i < new_w; ++i) c.offset[i] = sample_index(ratio, i, src_w) * 3;
+  // A pixel's three bytes are read as one 4-byte word, whose last byte
+  // belongs to the next pixel. Only the very last pixel of the buffer has no
+  // next one.
+  const std::uint64_t src_row = src_w * 3;
+  c.word_safe = 0;
+  while (c.word_safe < new_w && c.offset[c.word_safe] + 3 < src_row) ++c.word_safe;
+
+  const std::size_t groups = new_w / kGroup;
+  // The wider window costs a third load and a selection per group: only
+  // when the narrow one leaves groups out.
+  const auto fitting = [&](std::size_t window) {
+    std::size_t g = 0;
+    for (; g < groups; ++g) {
+      const std::size_t first = g * kGroup;
+      const std::size_t base = c.offset[first] & ~std::size_t{3};
+      // The word after the last pixel's first word must be in the window too.
+      if ((c.offset[first + kGroup - 1] - base) / 4 + 1 >= window / 4) break;
+    }
+    return g;
+  };
+  c.window = 2 * kVectorBytes;
+  c.fitting = fitting(c.window);
+  if (c.fitting < groups && fitting(3 * kVectorBytes) > c.fitting) {
+    c.window = 3 * kVectorBytes;
+    c.fitting = fitting(c.window);
+  }
+  c.base.resize(c.fitting);
+  c.word.resize(c.fitting * kGroup);
+  c.right.resize(c.fitting * kGroup);
+  c.left.resize(c.fitting * kGroup);
+  for (std::size_t g = 0; g < c.fitting; ++g) {
+    const std::size_t first = g * kGroup;
+    const std::size_t base = c.offset[first] & ~std::size_t{3};
+    c.base[g] = base;
+    for (std::size_t k = first; k < first + kGroup; ++k) {
+      const std::size_t o = c.offset[k] - base;
+      const auto bits = static_cast<std::uint32_t>((o % 4) * 8);
+      c.word[k] = static_cast<std::uint32_t>(o / 4);
+      c.right[k] = bits;
+      // With no bytes from the next word, its first byte lands in the top
+      // byte, which is never read; the shift stays below 32.
+      c.left[k] = bits == 0 ? 24 : 32 - bits;
+    }
+  }
+  return c;
+}
+
+struct RowJob {
+  const Columns& columns;
+  const PlaneValues& values;
+  std::uint64_t n;  // sampled pixels per row
+};
+
+// One destination row of the three planes from one source row. `limit` is
+// how many bytes of the source buffer there are from the row's start on;
+// `last` tells that the row is the buffer's last.
+//
+// Eight pixels at a time (one AVX2 register, which AVX-512 divides as fast
+// per lane): the leading groups that take the shuffle get their words
+// straight from it; the words of the others are
+// first staged a chunk at a time, one by one, so that the vector loads that
+// take them do not wait on the scalar stores just before.
+template <bool Wide>
+CORVANE_CLONES void write_row(const RowJob& job, const std::uint8_t* row, std::uint64_t limit, bool last,
+               float* __restrict r0, float* __restrict r1, float* __restrict r2) {
+  const Columns& c = job.columns;
+  const std::uint64_t n = job.n;
+  const std::uint64_t words = last ? c.word_safe : n;
+  // The fitting groups whose window lies inside the buffer (windows only
+  // move right).
+  std::size_t shuffled = c.fitting;
+  while (shuffled > 0 && c.base[shuffled - 1] + c.window > limit) --shuffled;
+  const std::uint64_t direct = shuffled * kGroup;
+
+  const float m0 = job.values.mean[0], m1 = job.values.mean[1], m2 = job.values.mean[2];
+  const float s0 = job.values.stddev[0], s1 = job.values.stddev[1], s2 = job.values.stddev[2];
+  alignas(64) std::uint32_t staged[kChunk];
+
+  for (std::uint64_t begin = 0; begin < n; begin += kChunk) {
+    const std::uint64_t end = std::min<std::uint64_t>(n, begin + kChunk);
+    // Bytes 0..2 of a pixel's word are its bytes; byte 3 is never read.
+    for (std::uint64_t k = std::max(begin, direct); k < end; ++k) {
+      const std::uint8_t* const p = row + c.offset[k];
+      std::uint32_t v;
+      if (k < words) {
+        std::memcpy(&v, p, sizeof v);
+        if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+      } else {
+        v = std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16);
+      }
+      staged[k - begin] = v;
+    }
+    // The values, lane by lane the same float32 operations as the scalar
+    // tail: an exact conversion, a subtraction, a division.
+    std::uint64_t i = begin;
+    for (; i + kGroup <= end; i += kGroup) {
+      GroupWords v;
+      if (i < direct) {
+        const std::size_t g = i / kGroup;
+        GroupWords lo, hi, word, right, left;
+        simd::load(lo, row + c.base[g]);
+        simd::load(hi, row + c.base[g] + kVectorBytes);
+        simd::load(word, c.word.data() + i);
+        simd::load(right, c.right.data() + i);
+        simd::load(left, c.left.data() + i);
+        const GroupWords after = word + 1;
+        GroupWords first = __builtin_shuffle(lo, hi, word);
+        GroupWords next = __builtin_shuffle(lo, hi, after);
+        if constexpr (Wide) {
+          // Words 16..23 come from the third vector (a shuffle takes its
+          // index modulo the lanes it picks from).
+          GroupWords far;
+          simd::load(far, row + c.base[g] + 2 * kVectorBytes);
+          first = word >= 16 ? __builtin_shuffle(far, word) : first;
+          next = after >= 16 ? __builtin_shuffle(far, after) : next;
+        }
+        v = (first >> right) | (next << left);
+      } else {
+        simd::load(v, staged + (i - begin));
+      }
+      using Ints = simd::Vec<std::int32_t, kGroup>;
+      using Floats = simd::Vec<float, kGroup>;
+      const auto red = __builtin_convertvector(Ints((v >> 16) & 255), Floats);
+      const auto green = __builtin_convertvector(Ints((v >> 8) & 255), Floats);
+      const auto blue = __builtin_convertvector(Ints(v & 255), Floats);
+      simd::store(r0 + i, Floats{(red - m0) / s0});
+      simd::store(r1 + i, Floats{(green - m1) / s1});
+      simd::store(r2 + i, Floats{(blue - m2) / s2});
+    }
+    for (; i < end; ++i) {
+      const std::uint32_t v = staged[i - begin];
+      r0[i] = (static_cast<float>((v >> 16) & 255) - m0) / s0;
+      r1[i] = (static_cast<float>((v >> 8) & 255) - m1) / s1;
+      r2[i] = (static_cast<float>(v & 255) - m2) / s2;
+    }
+  }
+}
 
 }  // namespace
 
@@ -138,22 +263,11 @@ void letterbox(const Image& src, const Planes& dst, const Letterbox& box,
   const std::uint64_t plane = dst.height * dst.width;
   const std::uint64_t src_row = src.width * 3;
 
-  // The byte offset of every sampled column, computed once instead of per
-  // pixel and per row: one destination row of offsets, never a tensor.
-  std::vector<std::size_t> column(new_w);
-  for (std::uint64_t i = 0; i < new_w; ++i) column[i] = sample_index(ratio, i, src.width) * 3;
-
-  // A pixel's three bytes are read as one 4-byte word, whose last byte
-  // belongs to the next pixel. Only the very last pixel of the buffer has no
-  // next one; rows sampling the last source row read the columns that sample
-  // the last source column byte by byte.
-  std::uint64_t word_safe = 0;
-  while (word_safe < new_w && column[word_safe] + 3 < src_row) ++word_safe;
-
+  const Columns columns = plan_columns(ratio, new_w, src.width);
   const std::uint8_t* const in = src.pixels.data();
   float* const out = dst.values.data();
   const std::uint64_t last_row = src.height - 1;
-  const RowWriter writer{column.data(), values[0].data(), values[1].data(), values[2].data()};
+  const RowJob job{columns, values, new_w};
 
   // Sampled source rows never decrease, so the rows sampling one source row
   // form a run. The first row of a run computes it and copies it into the
@@ -167,7 +281,12 @@ void letterbox(const Image& src, const Planes& dst, const Letterbox& box,
     float* const r0 = out + (a + box.pad_y) * dst.width + box.pad_x;
     float* const r1 = r0 + plane;
     float* const r2 = r1 + plane;
-    writer.write(in + sy * src_row, sy == last_row ? word_safe : new_w, new_w, r0, r1, r2);
+    const std::uint8_t* const row = in + sy * src_row;
+    if (columns.window > 2 * kVectorBytes) {
+      write_row<true>(job, row, src_len - sy * src_row, sy == last_row, r0, r1, r2);
+    } else {
+      write_row<false>(job, row, src_len - sy * src_row, sy == last_row, r0, r1, r2);
+    }
 
     const std::size_t bytes = new_w * sizeof(float);
     for (std::uint64_t b = a + 1; b < new_h && sample_index(ratio, b, src.height) == sy; ++b) {

@@ -2,12 +2,13 @@
 // 3-channel image fitted into three float32 planes, aspect preserved,
 // nearest-neighbour sampled, centred, channels reversed. The variants differ
 // only in the margin of the fit and in the value each byte becomes, which
-// they hand over as one 256-entry table per output plane.
+// they hand over as a mean and a divisor per output plane.
 #pragma once
 
 #include "core/records.hpp"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -27,10 +28,18 @@ struct Planes {
   std::uint64_t width;
 };
 
-// values[c][b]: what byte b of the source channel feeding output plane c
-// (channel 2 - c) becomes.
-using ValueTable = std::array<float, 256>;
-using PlaneValues = std::array<ValueTable, 3>;
+// What byte b of the source channel feeding output plane c (channel 2 - c)
+// becomes: (float(b) - mean[c]) / stddev[c], one float32 subtraction and one
+// true division. The kernel computes it per value, which gives exactly the
+// bits a table of the 256 quotients would hold.
+struct PlaneValues {
+  std::array<float, 3> mean;  // by output plane
+  std::array<float, 3> stddev;
+
+  float operator()(std::size_t plane, std::uint8_t byte) const noexcept {
+    return (static_cast<float>(byte) - mean[plane]) / stddev[plane];
+  }
+};
 
 // float -> u64 rounding toward zero; negatives and NaN give 0, values beyond
 // the range give 2^64 - 1.

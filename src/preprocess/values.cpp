@@ -13,24 +13,13 @@ Letterbox fitted(const Image& src, const Planes& dst, const PlaneValues& values,
 }  // namespace
 
 const PlaneValues& unit_values() {
-  static const PlaneValues values = [] {
-    PlaneValues v{};
-    for (std::size_t b = 0; b < 256; ++b) v[0][b] = static_cast<float>(b) / 255.0f;
-    v[1] = v[0];
-    v[2] = v[0];
-    return v;
-  }();
+  // (byte - 0) / 255 is byte / 255 bit for bit: the subtraction is exact.
+  static const PlaneValues values{{0.0f, 0.0f, 0.0f}, {255.0f, 255.0f, 255.0f}};
   return values;
 }
 
 PlaneValues mean_std_values(const std::array<float, 3>& mean, const std::array<float, 3>& stddev) {
-  PlaneValues v;
-  for (std::size_t plane = 0; plane < 3; ++plane) {
-    const std::size_t k = 2 - plane;
-    for (std::size_t b = 0; b < 256; ++b)
-      v[plane][b] = (static_cast<float>(b) - mean[k]) / stddev[k];
-  }
-  return v;
+  return {{mean[2], mean[1], mean[0]}, {stddev[2], stddev[1], stddev[0]}};
 }
 
 const PlaneValues& imagenet_values() {

@@ -1,5 +1,6 @@
-// The four preprocessing variants: each is the letterbox with its own table
-// of what every source byte becomes, and the pose input also with a margin.
+// The four preprocessing variants: each is the letterbox with its own
+// statistics for what every source byte becomes, and the pose input also
+// with a margin.
 #pragma once
 
 #include "preprocess/letterbox.hpp"
@@ -13,7 +14,7 @@ namespace corvane::preprocess {
 inline constexpr std::array<float, 3> kImagenetMean{103.53f, 116.28f, 123.675f};
 inline constexpr std::array<float, 3> kImagenetStd{57.375f, 57.12f, 58.395f};
 
-// byte / 255.0f (a true float32 division) in every plane.
+// byte / 255.0f (a true float32 division) in every plane, as (byte - 0) / 255.
 const PlaneValues& unit_values();
 
 // (float(byte) - mean[k]) / stddev[k], a float32 subtraction then a true

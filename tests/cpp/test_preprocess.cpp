@@ -1,4 +1,4 @@
-// Letterbox geometry, value tables and the kernel against a literal
+// Letterbox geometry, per-plane statistics and the kernel against a literal
 // per-pixel implementation (division per value, index math per pixel).
 #include "core/panic.hpp"
 #include "preprocess/letterbox.hpp"
@@ -147,7 +147,7 @@ TEST(PreprocessGeometry, HugeExtentsStayInside) {
   EXPECT_EQ(pp::sample_index(kInf, 3, 5), 4u);
 }
 
-TEST(PreprocessValues, TablesHoldTheDividedValues) {
+TEST(PreprocessValues, StatisticsGiveTheDividedValues) {
   const pp::PlaneValues& det = pp::unit_values();
   const pp::PlaneValues& cls = pp::imagenet_values();
   const float mean[3] = {123.675f, 116.28f, 103.53f};  // by plane
@@ -155,24 +155,24 @@ TEST(PreprocessValues, TablesHoldTheDividedValues) {
   for (std::size_t c = 0; c < 3; ++c)
     for (std::size_t b = 0; b < 256; ++b) {
       volatile float x = static_cast<float>(b);  // keep the division at run time
-      EXPECT_EQ(std::bit_cast<std::uint32_t>(det[c][b]), std::bit_cast<std::uint32_t>(x / 255.0f));
-      EXPECT_EQ(std::bit_cast<std::uint32_t>(cls[c][b]),
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(det(c, static_cast<std::uint8_t>(b))), std::bit_cast<std::uint32_t>(x / 255.0f));
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(cls(c, static_cast<std::uint8_t>(b))),
                 std::bit_cast<std::uint32_t>((x - mean[c]) / stddev[c]));
     }
-  EXPECT_EQ(det[0][255], 1.0f);
-  EXPECT_EQ(det[0][0], 0.0f);
-  EXPECT_EQ(cls[0][0], -2.1179039f);
-  EXPECT_EQ(cls[0][255], 2.2489083f);
-  EXPECT_EQ(cls[2][255], 2.64f);
+  EXPECT_EQ(det(0, 255), 1.0f);
+  EXPECT_EQ(det(0, 0), 0.0f);
+  EXPECT_EQ(cls(0, 0), -2.1179039f);
+  EXPECT_EQ(cls(0, 255), 2.2489083f);
+  EXPECT_EQ(cls(2, 255), 2.64f);
   // Statistics are indexed by source byte; byte k feeds plane 2 - k.
   const pp::PlaneValues sv = pp::mean_std_values({1.0f, 2.0f, 3.0f}, {0.0f, 4.0f, -8.0f});
-  EXPECT_EQ(sv[1][10], 2.0f);
-  EXPECT_EQ(sv[0][11], -1.0f);
-  EXPECT_TRUE(std::isnan(sv[2][1]));  // (1 - 1) / 0
-  EXPECT_EQ(sv[2][2], kInf);
+  EXPECT_EQ(sv(1, 10), 2.0f);
+  EXPECT_EQ(sv(0, 11), -1.0f);
+  EXPECT_TRUE(std::isnan(sv(2, 1)));  // (1 - 1) / 0
+  EXPECT_EQ(sv(2, 2), kInf);
 }
 
-// Random sizes, down- and upscaling, odd shapes: the kernel (tables, column
+// Random sizes, down- and upscaling, odd shapes: the kernel (values, column
 // offsets, copied rows) equals the literal per-pixel formula bit for bit and
 // writes nothing outside the image area.
 TEST(PreprocessKernel, MatchesLiteralFormula) {
