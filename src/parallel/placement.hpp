@@ -7,9 +7,10 @@
 // the waker's loop was done, which made a second worker slower than none.
 // So the waker, when the sleeping worker last ran on the waker's processor,
 // takes that processor out of the worker's allowed set before the wake, and
-// the worker restores its own set once it runs. Threads outside the pool are
-// never touched, and where the platform has no such control this does
-// nothing.
+// the worker restores its own set once it runs (the set it had at the wake:
+// an affinity change made for the whole process while it sleeps steered is
+// undone for this thread). Threads outside the pool are never touched, and
+// where the platform has no such control this does nothing.
 #pragma once
 
 #if defined(__linux__)
