@@ -199,9 +199,9 @@ CORVANE_CLONES void write_row(const RowJob& job, const std::uint8_t* row, std::u
     }
     for (; i < end; ++i) {
       const std::uint32_t v = staged[i - begin];
-      r0[i] = (static_cast<float>((v >> 16) & 255) - m0) / s0;
-      r1[i] = (static_cast<float>((v >> 8) & 255) - m1) / s1;
-      r2[i] = (static_cast<float>(v & 255) - m2) / s2;
+      r0[i] = job.values(0, static_cast<std::uint8_t>(v >> 16));
+      r1[i] = job.values(1, static_cast<std::uint8_t>(v >> 8));
+      r2[i] = job.values(2, static_cast<std::uint8_t>(v));
     }
   }
 }
