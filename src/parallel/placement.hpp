@@ -5,8 +5,8 @@
 // idle processor: measured on a 2-vCPU virtual machine, a worker woken after
 // a pause mostly started on the waker's own processor and waited there until
 // the waker's loop was done, which made a second worker slower than none.
-// So the waker, when the sleeping worker last ran on the waker's processor,
-// takes that processor out of the worker's allowed set before the wake, and
+// So the waker takes its own processor out of the sleeping worker's allowed
+// set before the wake (when the set has another one), and
 // the worker restores its own set once it runs (the set it had at the wake:
 // an affinity change made for the whole process while it sleeps steered is
 // undone for this thread). Threads outside the pool are never touched, and
@@ -26,8 +26,7 @@ class Placement {
   // On the worker's thread, after a wake: gives back the set it had.
   void after_wake() noexcept;
   // On the waking thread, before the wake is signalled, under the lock the
-  // worker checks its wake flag with (so before_sleep and after_wake of this
-  // sleep cannot run meanwhile).
+  // worker checks its wake flag with (so after_wake cannot run meanwhile).
   void steer_away_from_caller() noexcept;
 
  private:

@@ -228,11 +228,14 @@ void WorkerPool::push_local(detail::Worker& worker, detail::JobRef job) noexcept
   notify_work();
 }
 
+std::chrono::steady_clock::time_point WorkerPool::seat_moved() const noexcept {
+  return std::chrono::steady_clock::time_point(
+      std::chrono::steady_clock::duration(seat_moved_.load(std::memory_order_relaxed)));
+}
+
 void WorkerPool::enter_seat() noexcept {
   const auto now = std::chrono::steady_clock::now();
-  const auto last = std::chrono::steady_clock::time_point(
-      std::chrono::steady_clock::duration(seat_moved_.load(std::memory_order_relaxed)));
-  seat_help_from_ = now - last < detail::kCallGap ? now : now + detail::kLoneSeatTime;
+  seat_help_from_ = now - seat_moved() < detail::kCallGap ? now : now + detail::kLoneSeatTime;
   seat_moved_.store(now.time_since_epoch().count(), std::memory_order_relaxed);
 }
 
@@ -300,9 +303,7 @@ void WorkerPool::wait_until(detail::Worker& worker, const std::atomic<bool>& don
     }
     const auto now = std::chrono::steady_clock::now();
     if (rounds == 0) idle_since = now;
-    const auto seat_moved = std::chrono::steady_clock::time_point(
-        std::chrono::steady_clock::duration(seat_moved_.load(std::memory_order_relaxed)));
-    if (now - std::max(idle_since, seat_moved) < detail::kSpinTime) {
+    if (now - std::max(idle_since, seat_moved()) < detail::kSpinTime) {
       detail::backoff(rounds++);
     } else {
       sleep(worker, done);

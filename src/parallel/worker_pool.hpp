@@ -77,6 +77,8 @@ class WorkerPool {
   // The seat's bookkeeping for when it wakes workers, on its thread.
   void enter_seat() noexcept;
   void leave_seat() noexcept;
+  // When the seat was last taken or left.
+  std::chrono::steady_clock::time_point seat_moved() const noexcept;
   // Whether the seat's operation has run long enough, or follows the previous
   // one closely enough, to be worth waking a sleeping worker for.
   bool seat_wants_help() const noexcept;
