@@ -89,6 +89,45 @@ def test_bit_exact_against_the_steps(src_w, src_h, in_w, in_h, mh, mw, count):
     assert (args[-1][-1] == SENTINEL).all()  # the unused plane
 
 
+LIMITS = [2.0**-100, 2.0**-101, 2.0**100, 2.0**101, np.finfo(f32).max, 2.0**-149, np.inf,
+          -np.inf, np.nan, 0.0, -0.0]
+
+
+@pytest.mark.parametrize(
+    "src_w, src_h, in_size, mh, mw",
+    [
+        (64, 64, 32, 32, 32),  # weights of exactly 0.5 along both axes
+        (128, 96, 64, 32, 32),  # weights of exactly 0 along both axes
+        (1000, 90, 320, 40, 160),  # sixteen pixels span more than eight logits
+        (40, 30, 96, 24, 24),  # upscaled
+    ],
+)
+def test_bit_exact_on_wide_areas_of_one_sign(src_w, src_h, in_size, mh, mw):
+    """Logits given directly (one prototype, coefficient 1): a positive area and a negative
+    one, with patches of values at the limits of float32 in the positive one."""
+    rng = np.random.default_rng(src_w)
+    logits = rng.uniform(0.5, 2, (mh, mw))
+    logits[:, : mw // 4] *= -1
+    for value in LIMITS:
+        y, x = rng.integers(0, mh - 4), rng.integers(mw // 4, mw - 4)
+        logits[y : y + 5, x : x + 5] = value
+    pred = np.zeros((1, 5, 3), f32)
+    pred[0, 4] = 1
+    protos = logits.astype(f32)[None, None]
+    ratio, pad_x, pad_y = letterbox_of(src_w, src_h, in_size, in_size)
+    dets = [(-1, -1, in_size + 1, in_size + 1, 0, 0.9, 1)]
+    for _ in range(5):
+        x1, x2 = np.sort(rng.uniform(0, in_size, 2))
+        y1, y2 = np.sort(rng.uniform(0, in_size, 2))
+        dets.append((x1, y1, x2, y2, 0, 0.9, 2))
+    args = (pred, protos, 0, dets, (in_size, in_size), (ratio, pad_x, pad_y),
+            np.full((len(dets), src_h, src_w), SENTINEL, np.uint8))
+    with np.errstate(invalid="ignore"):  # 0 * inf is NaN, as it is for us
+        expected = reference(*args)
+    corvane.yolov8_seg_masks(*args)
+    np.testing.assert_array_equal(args[-1], expected)
+
+
 special = st.sampled_from([np.nan, np.inf, -np.inf, 0.0, -0.0])
 coordinate = st.one_of(st.floats(-20, 90, width=32), special)
 

@@ -13,9 +13,11 @@ namespace {
 
 // One parallel pass over strips of prototype rows. For each row of a strip,
 // a row of every plane is read from memory once and serves every box that
-// taps it: the box computes its logits there, interpolates them along x into
-// the newer of its two kept rows, and then interpolates along y and
-// thresholds the output rows whose lower tap is this row. A strip also
+// taps it: the box computes its logits there, into the newer of its two
+// rows of logits, and then writes the output rows whose lower tap is this
+// row. Most of a mask's pixels lie in areas where all four taps have one
+// sign; those are filled without arithmetic, and the interpolation runs
+// only where the classes of the taps leave a pixel open. A strip also
 // computes the row above it, which the strip above computes too. Each output
 // byte depends on its own box and pixel alone, so the split never changes a
 // result.
@@ -23,7 +25,7 @@ namespace {
 // Strips of the pass per worker.
 constexpr std::size_t kStripsPerWorker = 2;
 
-// Rows of logits and kept rows, in floats, of a round of boxes; boxes beyond
+// Rows of logits, in floats, of a round of boxes; boxes beyond
 // it wait for the next round, which bounds memory for many large boxes.
 constexpr std::size_t kRoundFloats = std::size_t{1} << 18;
 
@@ -103,7 +105,7 @@ struct Run {
 };
 
 // One box: its pixels, the prototype pixels their taps touch, its runs, and
-// where its two kept rows interpolated along x are in a strip's scratch.
+// where its rows of logits and chunk classes are in a strip's scratch.
 struct Region {
   std::size_t detection;
   Range columns;
@@ -112,9 +114,19 @@ struct Region {
   Range proto_rows;
   std::size_t first_run;
   std::size_t runs;
-  std::size_t logit;  // where its row of logits is in a strip's scratch
-  std::size_t kept;
+  std::size_t logit;    // where its two rows of logits are in a strip's scratch
+  std::size_t classes;  // where its two rows of chunk classes are
 };
+
+// The floats between a box's two rows of logits: a row plus a run's padding.
+std::size_t logit_stride(const Region& region) { return region.proto_columns.size() + kRun - 1; }
+
+// Chunks of sixteen output columns of a box, as along y takes them (none for
+// a box narrower than sixteen).
+std::size_t chunks(const Region& region) {
+  const std::size_t width = region.columns.size();
+  return width < kLanes ? 0 : (width + kLanes - 1) / kLanes;
+}
 
 void add_runs(const Axis& x, Region& region, std::vector<Run>& runs) {
   const std::size_t width = region.columns.size();
@@ -206,16 +218,16 @@ template <std::size_t Blocks>
 }
 
 // Along x for one row of logits: a = hx * L(y, x0) + lx * L(y, x1') for
-// every column of the box, into `out`. `logit` has room for a run's load
-// past its last value.
-[[gnu::always_inline]] inline void along_x_row(const Axis& x, const Region& region,
-                                               const Run* runs, const float* logit, float* out) {
+// the columns of runs [r0, r1) of the box, into `out`. `logit` has room for
+// a run's load past its last value.
+CORVANE_INLINE void along_x(const Axis& x, const Region& region, const Run* runs, std::size_t r0,
+                            std::size_t r1, const float* logit, float* out) {
   const std::size_t first = region.proto_columns.begin;
   const std::size_t* i0 = x.i0.data() + region.columns.begin;
   const std::size_t* i1 = x.i1.data() + region.columns.begin;
   const float* high = x.high.data() + region.columns.begin;
   const float* low = x.low.data() + region.columns.begin;
-  for (std::size_t r = 0; r < region.runs; ++r) {
+  for (std::size_t r = r0; r < r1; ++r) {
     const Run& run = runs[r];
     if (!run.picked) {
       for (std::size_t k = run.k; k < run.k + run.count; ++k)
@@ -234,35 +246,75 @@ template <std::size_t Blocks>
   }
 }
 
-// Along y for output rows [v0, v1) of a box, from its two kept rows
-// (`kept` holds prototype row t at (t % 2) * width), into `out` (row v0's
-// first pixel, rows `stride` apart): value = hy * a + ly * b, then 1 where
-// value > 0 (false for NaN), else 0. The sum itself is never formed: under
-// the IEEE mode every call runs in (round to nearest, no flush to zero), the
-// rounded sum of two floats is > 0 exactly when the exact sum is, that is
-// when hy * a > -(ly * b); with infinities and NaN both tests are false or
-// true together too. Sixteen pixels at a time in a loop of
-// fixed length, which the compiler turns into vectors and packs well for
-// each instruction set; as along x, the last sixteen overlap rather than
-// leaving a tail.
-CORVANE_CLONES
-void along_y(const float* __restrict high, const float* __restrict low,
-             const std::size_t* __restrict i0, const std::size_t* __restrict i1, std::size_t v0,
-             std::size_t v1, const float* __restrict kept, std::size_t width,
-             std::uint8_t* __restrict out, std::size_t stride) {
-  for (std::size_t v = v0; v < v1; ++v, out += stride) {
-    const float hy = high[v], ly = low[v];
-    const float* a = kept + (i0[v] % 2) * width;
-    const float* b = kept + (i1[v] % 2) * width;
-    if (width < kLanes) {
-      for (std::size_t k = 0; k < width; ++k) out[k] = hy * a[k] > -(ly * b[k]) ? 1 : 0;
-      continue;
+// What every pixel of a chunk of a row pair gets, when one value fits all:
+// whether the four taps of each of its pixels are all plainly positive or all
+// at most zero. With all taps <= 0 (-inf included), every product and sum of
+// the interpolation is <= 0 or NaN, so every pixel gets 0. With all taps in
+// [2^-100, 2^100], each pass along an axis has a weight >= 0.5 (the two sum
+// to 1), so its result lies in [2^-102, 2^102]: no underflow to zero, no
+// infinity to meet a zero weight, and every pixel gets 1. A chunk's class is
+// the AND of the classes of its two tap rows: kPositive or kNotPositive when
+// both rows agree, 0 (compute each pixel) otherwise.
+constexpr std::uint8_t kPositive = 1;
+constexpr std::uint8_t kNotPositive = 2;
+
+// The classes of one tap row's chunks of a box from its row of logits: the
+// class of each logit into `flags` (room for 8 past the row's last), then
+// the AND of those a chunk taps, eight at a time.
+CORVANE_INLINE void classify_row(const Axis& x, const Region& region, const float* logit,
+                                 std::uint8_t* flags, std::uint8_t* out) {
+  const std::size_t width = region.columns.size();
+  if (width < kLanes) return;
+  const std::size_t cols = region.proto_columns.size();
+  for (std::size_t t = 0; t < cols; ++t) {
+    const float l = logit[t];
+    flags[t] = static_cast<std::uint8_t>(
+        static_cast<std::uint8_t>((l >= 0x1p-100f) & (l <= 0x1p100f)) |
+        static_cast<std::uint8_t>(l <= 0.0f) << 1);
+  }
+  const std::size_t first = region.proto_columns.begin;
+  const std::size_t* i0 = x.i0.data() + region.columns.begin;
+  const std::size_t* i1 = x.i1.data() + region.columns.begin;
+  constexpr std::uint64_t kBytes = 0x0101010101010101u;
+  for (std::size_t c = 0, s = 0; s < width; s += kLanes, ++c) {
+    const std::size_t k = std::min(s, width - kLanes);
+    const std::size_t lo = i0[k] - first;
+    const std::size_t end = i1[k + kLanes - 1] - first + 1;
+    std::uint8_t all = kPositive | kNotPositive;
+    for (std::size_t t = lo; t < end; t += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, flags + t, sizeof word);
+      const std::uint64_t lanes = kBytes >> 8 * (8 - std::min<std::size_t>(8, end - t));
+      all &= static_cast<std::uint8_t>(((word & lanes) == lanes) |
+                                       (((word >> 1) & lanes) == lanes) << 1);
     }
-    for (std::size_t s = 0; s < width; s += kLanes) {
-      const std::size_t k = std::min(s, width - kLanes);
-      for (std::size_t j = k; j < k + kLanes; ++j) out[j] = hy * a[j] > -(ly * b[j]) ? 1 : 0;
+    out[c] = all;
+  }
+}
+
+// Columns [begin, end) of a box's output rows that one class covers.
+struct Segment {
+  std::size_t begin;
+  std::size_t end;
+  std::uint8_t both;  // the AND of the two tap rows' chunk classes
+};
+
+// The segments of a row pair from its tap rows' chunk classes: runs of
+// chunks of one class. The last chunk overlaps the one before it, so two
+// segments may share columns; both give those columns their exact values.
+CORVANE_INLINE std::size_t segments_of(const std::uint8_t* class_a, const std::uint8_t* class_b,
+                                       std::size_t width, Segment* out) {
+  std::size_t n = 0;
+  for (std::size_t c = 0, s = 0; s < width; s += kLanes, ++c) {
+    const std::size_t k = std::min(s, width - kLanes);
+    const std::uint8_t both = class_a[c] & class_b[c];
+    if (n > 0 && out[n - 1].both == both) {
+      out[n - 1].end = k + kLanes;
+    } else {
+      out[n++] = {k, k + kLanes, both};
     }
   }
+  return n;
 }
 
 // What every strip reads.
@@ -278,21 +330,111 @@ struct Work {
   Range tapped;  // prototype columns some box of the round taps
 };
 
-// A strip's scratch: the staged prototype row, each box's row of logits plus
-// a run's padding, and each box's two kept rows.
+// A strip's scratch: the staged prototype row, each box's two rows of logits
+// (each with a run's padding) and their chunk classes, and what along y
+// needs for one box at a time.
 struct Scratch {
   float* stage;
   float* logit;
-  float* kept;
+  float* kept;  // two rows of the widest box
+  std::uint8_t* classes;
+  std::uint8_t* flags;  // a row of logit classes
+  Segment* segments;    // of one row pair
 };
+
+// Bytes [0, n) of `out` set to `value`, n >= 16.
+CORVANE_INLINE void fill(std::uint8_t* out, std::size_t n, std::uint8_t value) {
+  using Bytes = simd::Vec<std::uint8_t, 32>;
+  using Half = simd::Vec<std::uint8_t, 16>;
+  if (n < sizeof(Bytes)) {
+    const Half half = Half{} + value;
+    simd::store(out, half);
+    simd::store(out + n - sizeof half, half);
+    return;
+  }
+  const Bytes bytes = Bytes{} + value;
+  for (std::size_t s = 0; s < n; s += sizeof bytes)
+    simd::store(out + std::min(s, n - sizeof bytes), bytes);
+}
+
+// Output rows [v0, v1) of a box, whose lower taps are its prototype row held
+// in `logits` (row t at (t % 2) * stride, with its chunk classes at
+// `classes` + (t % 2) * chunks): value = hy * a + ly * b, with a and b the
+// two tap rows interpolated along x, then 1 where value > 0 (false for NaN),
+// else 0. Rows with the same taps share their segments, and a and b are
+// interpolated (into `kept`, two rows of the box's width) only for the
+// segments that the classes do not settle. The sum itself is never formed:
+// under the IEEE mode every call runs in (round to nearest, no flush to
+// zero), the rounded sum of two floats is > 0 exactly when the exact sum is,
+// that is when hy * a > -(ly * b); with infinities and NaN both tests are
+// false or true together too. Sixteen pixels at a time; as along x, the last
+// sixteen of a segment overlap rather than leaving a tail.
+CORVANE_CLONES
+void along_y(const Work& work, const Region& region, const float* __restrict logits,
+             std::size_t stride, const std::uint8_t* __restrict classes,
+             float* __restrict kept, Segment* __restrict segments, std::size_t v0,
+             std::size_t v1, std::uint8_t* __restrict out) {
+  const std::size_t width = region.columns.size();
+  const std::size_t count = chunks(region);
+  const Run* runs = work.runs.data() + region.first_run;
+  const std::size_t* i0 = work.y.i0.data();
+  const std::size_t* i1 = work.y.i1.data();
+  const std::size_t row_stride = static_cast<std::size_t>(work.dst.width);
+  float* const a = kept;
+  float* const b = kept + width;
+  std::size_t pair = SIZE_MAX, n = 0;
+  for (std::size_t v = v0; v < v1; ++v, out += row_stride) {
+    const float hy = work.y.high[v], ly = work.y.low[v];
+    if (i0[v] != pair) {  // rows with one lower tap share their upper tap too
+      pair = i0[v];
+      const float* la = logits + (i0[v] % 2) * stride;
+      const float* lb = logits + (i1[v] % 2) * stride;
+      if (width < kLanes) {
+        n = 0;
+        along_x(work.x, region, runs, 0, region.runs, la, a);
+        along_x(work.x, region, runs, 0, region.runs, lb, b);
+      } else {
+        n = segments_of(classes + (i0[v] % 2) * count, classes + (i1[v] % 2) * count, width,
+                        segments);
+        for (std::size_t g = 0; g < n; ++g) {
+          if (segments[g].both) continue;
+          const std::size_t r0 = segments[g].begin / kRun;
+          const std::size_t r1 = std::min(region.runs, (segments[g].end + kRun - 1) / kRun);
+          along_x(work.x, region, runs, r0, r1, la, a);
+          along_x(work.x, region, runs, r0, r1, lb, b);
+        }
+      }
+    }
+    if (width < kLanes) {
+      for (std::size_t k = 0; k < width; ++k) out[k] = hy * a[k] > -(ly * b[k]) ? 1 : 0;
+      continue;
+    }
+    for (std::size_t g = 0; g < n; ++g) {
+      const Segment& segment = segments[g];
+      if (segment.both) {
+        fill(out + segment.begin, segment.end - segment.begin, segment.both & kPositive);
+        continue;
+      }
+      for (std::size_t s = segment.begin; s < segment.end; s += kLanes) {
+        const std::size_t k = std::min(s, segment.end - kLanes);
+        simd::Floats va, vb;
+        simd::load(va, a + k);
+        simd::load(vb, b + k);
+        const auto bytes =
+            __builtin_convertvector(hy * va > -(ly * vb), simd::Vec<std::int8_t, kLanes>);
+        simd::store(out + k, bytes & 1);
+      }
+    }
+  }
+}
 
 // Prototype row y of the strip starting at row `strip`: the row's tapped
 // pixels of every plane are first copied together, since in place, planes a
 // multiple of 4 KiB apart would share cache sets and evict each other. Then
 // each box that taps the row and has output rows in the strip takes its
 // logits there; all of them first, so that their stores have landed before
-// the pass along x loads them across store boundaries. Then each takes its
-// kept row and writes its output rows whose lower tap is y (from `next[i]`
+// the pass along x loads them across store boundaries. Then each classifies
+// its row and writes its output rows whose lower tap is y (from `next[i]`
 // on, for box i) once y is in the strip.
 CORVANE_CLONES
 void proto_row(const Work& work, std::size_t strip, std::size_t y, const Scratch& scratch,
@@ -315,7 +457,7 @@ void proto_row(const Work& work, std::size_t strip, std::size_t y, const Scratch
   for (const Region& region : work.regions) {
     if (!taps_row(region)) continue;
     const std::size_t cols = region.proto_columns.size();
-    float* const logit = scratch.logit + region.logit;
+    float* const logit = scratch.logit + region.logit + (y % 2) * logit_stride(region);
     logit_row(coefficients + work.boxes[region.detection].index, anchors, masks,
               scratch.stage + (region.proto_columns.begin - work.tapped.begin), staged, cols,
               logit);
@@ -324,35 +466,44 @@ void proto_row(const Work& work, std::size_t strip, std::size_t y, const Scratch
   for (std::size_t i = 0; i < work.regions.size(); ++i) {
     const Region& region = work.regions[i];
     if (!taps_row(region)) continue;
-    const std::size_t width = region.columns.size();
-    float* const kept = scratch.kept + region.kept;
-    along_x_row(work.x, region, work.runs.data() + region.first_run,
-                scratch.logit + region.logit, kept + (y % 2) * width);
+    const std::size_t stride = logit_stride(region);
+    float* const logits = scratch.logit + region.logit;
+    std::uint8_t* const classes = scratch.classes + region.classes;
+    classify_row(work.x, region, logits + (y % 2) * stride, scratch.flags,
+                 classes + (y % 2) * chunks(region));
     if (y < strip) continue;
     const std::size_t v0 = next[i];
     std::size_t v1 = v0;
     while (v1 < region.rows.end && work.y.i1[v1] == y) ++v1;
     next[i] = v1;
-    along_y(work.y.high.data(), work.y.low.data(), work.y.i0.data(), work.y.i1.data(), v0, v1,
-            kept, width,
+    if (v1 == v0) continue;
+    along_y(work, region, logits, stride, classes, scratch.kept, scratch.segments, v0, v1,
             work.dst.data.data() + region.detection * work.dst.height * plane_width +
-                v0 * plane_width + region.columns.begin,
-            plane_width);
+                v0 * plane_width + region.columns.begin);
   }
 }
 
 // The strip of prototype rows [y0, y1) of a round.
 void strip(const Work& work, std::size_t y0, std::size_t y1, std::size_t logit,
-           std::size_t kept) {
+           std::size_t classes) {
   // Kept by the thread between strips and calls: freed memory would go back
   // to the system and fault back in page by page. A strip never waits for
   // other tasks, so no other strip runs on this thread meanwhile.
   thread_local std::vector<float> memory;
   thread_local std::vector<std::size_t> next;
+  thread_local std::vector<std::uint8_t> class_memory;
+  thread_local std::vector<Segment> segments;
   const std::size_t staged =
       (work.tapped.size() + kLanes) * static_cast<std::size_t>(work.protos.masks);
+  std::size_t widest = 0;
+  for (const Region& region : work.regions) widest = std::max(widest, region.columns.size());
+  const std::size_t kept = 2 * widest + kLanes;
   memory.resize(std::max(memory.size(), staged + logit + kept));
-  const Scratch scratch{memory.data(), memory.data() + staged, memory.data() + staged + logit};
+  class_memory.resize(std::max(class_memory.size(), classes + work.tapped.size() + 8));
+  segments.resize(std::max(segments.size(), widest / kLanes + 1));
+  const Scratch scratch{memory.data(), memory.data() + staged, memory.data() + staged + logit,
+                        class_memory.data(), class_memory.data() + classes,
+                        segments.data()};
   // Each box's first output row whose lower tap is in the strip.
   next.resize(work.regions.size());
   std::size_t first = y1;
@@ -370,7 +521,7 @@ void strip(const Work& work, std::size_t y0, std::size_t y1, std::size_t logit,
 }
 
 // The pass for a round of boxes.
-void draw(Work work, std::size_t logit, std::size_t kept) {
+void draw(Work work, std::size_t logit, std::size_t classes) {
   std::size_t y_begin = SIZE_MAX, y_end = 0;
   work.tapped = {SIZE_MAX, 0};
   for (const Region& region : work.regions) {
@@ -404,7 +555,7 @@ void draw(Work work, std::size_t logit, std::size_t kept) {
   }
   bounds.push_back(y_end);
   parallel::parallel_for(0, bounds.size() - 1, [&](std::size_t i) {
-    strip(work, bounds[i], bounds[i + 1], logit, kept);
+    strip(work, bounds[i], bounds[i + 1], logit, classes);
   });
 }
 
@@ -467,25 +618,20 @@ void build(const Coefficients& pred, const Prototypes& protos, std::span<const M
     add_runs(x, region, runs);
     regions.push_back(region);
   }
-  // Rounds of boxes whose logits and kept rows fit kRoundFloats together (at
-  // least one box each). A box's scratch: its row of logits plus a run's
-  // padding, and its two kept rows.
-  const auto logit_floats = [](const Region& r) { return r.proto_columns.size() + kRun - 1; };
-  const auto kept_floats = [](const Region& r) { return 2 * r.columns.size(); };
+  // Rounds of boxes whose rows of logits fit kRoundFloats together (at least
+  // one box each).
   for (std::size_t begin = 0; begin < regions.size();) {
-    std::size_t end = begin, logit = 0, kept = 0;
+    std::size_t end = begin, logit = 0, classes = 0;
     do {
       regions[end].logit = logit;
-      regions[end].kept = kept;
-      logit += logit_floats(regions[end]);
-      kept += kept_floats(regions[end]);
+      regions[end].classes = classes;
+      logit += 2 * logit_stride(regions[end]);
+      classes += 2 * chunks(regions[end]);
       ++end;
-    } while (end < regions.size() &&
-             logit + kept + logit_floats(regions[end]) + kept_floats(regions[end]) <=
-                 kRoundFloats);
+    } while (end < regions.size() && logit + 2 * logit_stride(regions[end]) <= kRoundFloats);
     draw({pred, protos, boxes, std::span(regions).subspan(begin, end - begin), runs, x, y, dst,
           {0, 0}},
-         logit, kept);
+         logit, classes);
     begin = end;
   }
 }
