@@ -161,7 +161,7 @@ void add_runs(const Axis& x, Region& region, std::vector<Run>& runs) {
 // each summed over m in order from 0.0. The sums stay in registers while
 // the planes stream past.
 template <std::size_t Blocks>
-[[gnu::always_inline]] inline void logit_blocks(const float* coefficient, std::size_t step,
+[[gnu::always_inline]] inline void logit_blocks(const float* coefficient,
                                                 std::size_t masks, const float* src,
                                                 std::size_t plane, std::size_t k,
                                                 std::size_t cols, float* row) {
@@ -172,7 +172,7 @@ template <std::size_t Blocks>
     acc[j] = RunFloats{};
   }
   for (std::size_t m = 0; m < masks; ++m) {
-    const float c = coefficient[m * step];
+    const float c = coefficient[m];
     const float* p = src + m * plane;
     for (std::size_t j = 0; j < Blocks; ++j) {
       RunFloats v;
@@ -185,13 +185,13 @@ template <std::size_t Blocks>
 
 // L(y, x) = sum over m of c[m] * protos[m, y, x] for the `cols` staged
 // pixels at `src` (plane m at src + m * plane), into `row`.
-[[gnu::always_inline]] inline void logit_row(const float* coefficient, std::size_t step,
+[[gnu::always_inline]] inline void logit_row(const float* coefficient,
                                              std::size_t masks, const float* src,
                                              std::size_t plane, std::size_t cols, float* row) {
   if (cols < kRun) {  // narrower than a run: the planes one at a time
     std::fill(row, row + cols, 0.0f);
     for (std::size_t m = 0; m < masks; ++m) {
-      const float c = coefficient[m * step];
+      const float c = coefficient[m];
       const float* p = src + m * plane;
       for (std::size_t k = 0; k < cols; ++k) row[k] = row[k] + c * p[k];
     }
@@ -202,16 +202,16 @@ template <std::size_t Blocks>
   for (std::size_t k = 0; k < cols; k += 4 * kRun) {
     switch (std::min<std::size_t>(4, (cols - k + kRun - 1) / kRun)) {
       case 4:
-        logit_blocks<4>(coefficient, step, masks, src, plane, k, cols, row);
+        logit_blocks<4>(coefficient, masks, src, plane, k, cols, row);
         break;
       case 3:
-        logit_blocks<3>(coefficient, step, masks, src, plane, k, cols, row);
+        logit_blocks<3>(coefficient, masks, src, plane, k, cols, row);
         break;
       case 2:
-        logit_blocks<2>(coefficient, step, masks, src, plane, k, cols, row);
+        logit_blocks<2>(coefficient, masks, src, plane, k, cols, row);
         break;
       default:
-        logit_blocks<1>(coefficient, step, masks, src, plane, k, cols, row);
+        logit_blocks<1>(coefficient, masks, src, plane, k, cols, row);
         break;
     }
   }
@@ -319,7 +319,7 @@ CORVANE_INLINE std::size_t segments_of(const std::uint8_t* class_a, const std::u
 
 // What every strip reads.
 struct Work {
-  const Coefficients& pred;
+  const float* coefficients;  // box d's M at d * M
   const Prototypes& protos;
   std::span<const MaskBox> boxes;
   std::span<const Region> regions;
@@ -442,24 +442,27 @@ void proto_row(const Work& work, std::size_t strip, std::size_t y, const Scratch
   const Prototypes& protos = work.protos;
   const std::size_t plane = static_cast<std::size_t>(protos.height * protos.width);
   const std::size_t masks = static_cast<std::size_t>(protos.masks);
-  const std::size_t anchors = static_cast<std::size_t>(work.pred.anchors);
   const std::size_t staged = work.tapped.size() + kLanes;
-  const float* coefficients =
-      work.pred.data.data() + static_cast<std::size_t>(work.pred.channels - protos.masks) * anchors;
-  const float* src =
-      protos.data.data() + y * static_cast<std::size_t>(protos.width) + work.tapped.begin;
-  for (std::size_t m = 0; m < masks; ++m)
-    std::memcpy(scratch.stage + m * staged, src + m * plane, work.tapped.size() * sizeof(float));
   const std::size_t plane_width = static_cast<std::size_t>(work.dst.width);
   auto taps_row = [&](const Region& region) {
     return region.proto_rows.contains(y) && region.proto_rows.end > strip;
   };
+  // Only the columns that the boxes tapping this row need.
+  Range used{SIZE_MAX, 0};
+  for (const Region& region : work.regions)
+    if (taps_row(region))
+      used = {std::min(used.begin, region.proto_columns.begin),
+              std::max(used.end, region.proto_columns.end)};
+  if (used.end == 0) return;
+  const float* src = protos.data.data() + y * static_cast<std::size_t>(protos.width) + used.begin;
+  for (std::size_t m = 0; m < masks; ++m)
+    std::memcpy(scratch.stage + m * staged, src + m * plane, used.size() * sizeof(float));
   for (const Region& region : work.regions) {
     if (!taps_row(region)) continue;
     const std::size_t cols = region.proto_columns.size();
     float* const logit = scratch.logit + region.logit + (y % 2) * logit_stride(region);
-    logit_row(coefficients + work.boxes[region.detection].index, anchors, masks,
-              scratch.stage + (region.proto_columns.begin - work.tapped.begin), staged, cols,
+    logit_row(work.coefficients + region.detection * masks, masks,
+              scratch.stage + (region.proto_columns.begin - used.begin), staged, cols,
               logit);
     std::fill(logit + cols, logit + cols + kRun - 1, 0.0f);
   }
@@ -576,6 +579,7 @@ struct Reuse {
   Axis x, y;
   std::vector<Region> regions;
   std::vector<Run> runs;
+  std::vector<float> coefficients;
 };
 
 }  // namespace
@@ -609,6 +613,13 @@ void build(const Coefficients& pred, const Prototypes& protos, std::span<const M
   std::vector<Run>& runs = reuse.runs;
   regions.clear();
   runs.clear();
+  // Each box's coefficients side by side: in the prediction they are a
+  // channel apart, a cache line each.
+  const std::size_t masks = static_cast<std::size_t>(protos.masks);
+  const std::size_t anchors = static_cast<std::size_t>(pred.anchors);
+  const float* first_coefficient =
+      pred.data.data() + static_cast<std::size_t>(pred.channels - protos.masks) * anchors;
+  reuse.coefficients.resize(boxes.size() * masks);
   for (std::size_t d = 0; d < boxes.size(); ++d) {
     const Range columns = inside(x.centre, boxes[d].x1, boxes[d].x2);
     const Range rows = inside(y.centre, boxes[d].y1, boxes[d].y2);
@@ -617,6 +628,9 @@ void build(const Coefficients& pred, const Prototypes& protos, std::span<const M
                   {y.i0[rows.begin], y.i1[rows.end - 1] + 1}, 0, 0, 0, 0};
     add_runs(x, region, runs);
     regions.push_back(region);
+    for (std::size_t m = 0; m < masks; ++m)
+      reuse.coefficients[d * masks + m] =
+          first_coefficient[m * anchors + static_cast<std::size_t>(boxes[d].index)];
   }
   // Rounds of boxes whose rows of logits fit kRoundFloats together (at least
   // one box each).
@@ -629,7 +643,7 @@ void build(const Coefficients& pred, const Prototypes& protos, std::span<const M
       classes += 2 * chunks(regions[end]);
       ++end;
     } while (end < regions.size() && logit + 2 * logit_stride(regions[end]) <= kRoundFloats);
-    draw({pred, protos, boxes, std::span(regions).subspan(begin, end - begin), runs, x, y, dst,
+    draw({reuse.coefficients.data(), protos, boxes, std::span(regions).subspan(begin, end - begin), runs, x, y, dst,
           {0, 0}},
          logit, classes);
     begin = end;
