@@ -114,8 +114,17 @@ struct Region {
   Range proto_rows;
   std::size_t first_run;
   std::size_t runs;
+  std::size_t first_window;  // of its chunks, as many as chunks()
   std::size_t logit;    // where its two rows of logits are in a strip's scratch
   std::size_t classes;  // where its two rows of chunk classes are
+};
+
+// The logits a chunk's taps touch in a row of its box: [begin, end), and
+// when there are at most eight, the low bit of each of their bytes.
+struct Window {
+  std::size_t begin;
+  std::size_t end;
+  std::uint64_t lanes;  // 0 when more than eight
 };
 
 // The floats between a box's two rows of logits: a row plus a run's padding.
@@ -154,6 +163,19 @@ void add_runs(const Axis& x, Region& region, std::vector<Run>& runs) {
     }
   }
   region.runs = runs.size() - region.first_run;
+}
+
+void add_windows(const Axis& x, Region& region, std::vector<Window>& windows) {
+  const std::size_t width = region.columns.size();
+  const std::size_t first = region.proto_columns.begin;
+  const std::size_t* i0 = x.i0.data() + region.columns.begin;
+  const std::size_t* i1 = x.i1.data() + region.columns.begin;
+  region.first_window = windows.size();
+  for (std::size_t s = 0; s < width && width >= kLanes; s += kLanes) {
+    const std::size_t k = std::min(s, width - kLanes);
+    const std::size_t begin = i0[k] - first, end = i1[k + kLanes - 1] - first + 1;
+    windows.push_back({begin, end, end - begin > 8 ? 0 : 0x0101010101010101u >> 8 * (8 - (end - begin))});
+  }
 }
 
 // Logits of `Blocks` runs of eight staged pixels of a row, the first at
@@ -260,11 +282,9 @@ constexpr std::uint8_t kNotPositive = 2;
 
 // The classes of one tap row's chunks of a box from its row of logits: the
 // class of each logit into `flags` (room for 8 past the row's last), then
-// the AND of those a chunk taps, eight at a time.
-CORVANE_INLINE void classify_row(const Axis& x, const Region& region, const float* logit,
+// the AND of those each chunk's window holds, eight at a time.
+CORVANE_INLINE void classify_row(const Region& region, const Window* windows, const float* logit,
                                  std::uint8_t* flags, std::uint8_t* out) {
-  const std::size_t width = region.columns.size();
-  if (width < kLanes) return;
   const std::size_t cols = region.proto_columns.size();
   for (std::size_t t = 0; t < cols; ++t) {
     const float l = logit[t];
@@ -272,22 +292,22 @@ CORVANE_INLINE void classify_row(const Axis& x, const Region& region, const floa
         static_cast<std::uint8_t>((l >= 0x1p-100f) & (l <= 0x1p100f)) |
         static_cast<std::uint8_t>(l <= 0.0f) << 1);
   }
-  const std::size_t first = region.proto_columns.begin;
-  const std::size_t* i0 = x.i0.data() + region.columns.begin;
-  const std::size_t* i1 = x.i1.data() + region.columns.begin;
+  const auto settled = [flags](std::size_t at, std::uint64_t lanes) {
+    std::uint64_t word;
+    std::memcpy(&word, flags + at, sizeof word);
+    return static_cast<std::uint8_t>(((word & lanes) == lanes) |
+                                     (((word >> 1) & lanes) == lanes) << 1);
+  };
   constexpr std::uint64_t kBytes = 0x0101010101010101u;
-  for (std::size_t c = 0, s = 0; s < width; s += kLanes, ++c) {
-    const std::size_t k = std::min(s, width - kLanes);
-    const std::size_t lo = i0[k] - first;
-    const std::size_t end = i1[k + kLanes - 1] - first + 1;
-    std::uint8_t all = kPositive | kNotPositive;
-    for (std::size_t t = lo; t < end; t += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, flags + t, sizeof word);
-      const std::uint64_t lanes = kBytes >> 8 * (8 - std::min<std::size_t>(8, end - t));
-      all &= static_cast<std::uint8_t>(((word & lanes) == lanes) |
-                                       (((word >> 1) & lanes) == lanes) << 1);
+  for (std::size_t c = 0; c < chunks(region); ++c) {
+    const Window& window = windows[c];
+    if (window.lanes != 0) {
+      out[c] = settled(window.begin, window.lanes);
+      continue;
     }
+    std::uint8_t all = kPositive | kNotPositive;
+    for (std::size_t t = window.begin; t < window.end; t += 8)
+      all &= settled(t, kBytes >> 8 * (8 - std::min<std::size_t>(8, window.end - t)));
     out[c] = all;
   }
 }
@@ -324,6 +344,7 @@ struct Work {
   std::span<const MaskBox> boxes;
   std::span<const Region> regions;
   const std::vector<Run>& runs;
+  const std::vector<Window>& windows;
   const Axis& x;
   const Axis& y;
   const Planes& dst;
@@ -472,7 +493,8 @@ void proto_row(const Work& work, std::size_t strip, std::size_t y, const Scratch
     const std::size_t stride = logit_stride(region);
     float* const logits = scratch.logit + region.logit;
     std::uint8_t* const classes = scratch.classes + region.classes;
-    classify_row(work.x, region, logits + (y % 2) * stride, scratch.flags,
+    classify_row(region, work.windows.data() + region.first_window, logits + (y % 2) * stride,
+                 scratch.flags,
                  classes + (y % 2) * chunks(region));
     if (y < strip) continue;
     const std::size_t v0 = next[i];
@@ -579,6 +601,7 @@ struct Reuse {
   Axis x, y;
   std::vector<Region> regions;
   std::vector<Run> runs;
+  std::vector<Window> windows;
   std::vector<float> coefficients;
 };
 
@@ -613,6 +636,7 @@ void build(const Coefficients& pred, const Prototypes& protos, std::span<const M
   std::vector<Run>& runs = reuse.runs;
   regions.clear();
   runs.clear();
+  reuse.windows.clear();
   // Each box's coefficients side by side: in the prediction they are a
   // channel apart, a cache line each.
   const std::size_t masks = static_cast<std::size_t>(protos.masks);
@@ -625,8 +649,9 @@ void build(const Coefficients& pred, const Prototypes& protos, std::span<const M
     const Range rows = inside(y.centre, boxes[d].y1, boxes[d].y2);
     if (columns.size() == 0 || rows.size() == 0) continue;
     Region region{d, columns, rows, {x.i0[columns.begin], x.i1[columns.end - 1] + 1},
-                  {y.i0[rows.begin], y.i1[rows.end - 1] + 1}, 0, 0, 0, 0};
+                  {y.i0[rows.begin], y.i1[rows.end - 1] + 1}, 0, 0, 0, 0, 0};
     add_runs(x, region, runs);
+    add_windows(x, region, reuse.windows);
     regions.push_back(region);
     for (std::size_t m = 0; m < masks; ++m)
       reuse.coefficients[d * masks + m] =
@@ -643,7 +668,8 @@ void build(const Coefficients& pred, const Prototypes& protos, std::span<const M
       classes += 2 * chunks(regions[end]);
       ++end;
     } while (end < regions.size() && logit + 2 * logit_stride(regions[end]) <= kRoundFloats);
-    draw({reuse.coefficients.data(), protos, boxes, std::span(regions).subspan(begin, end - begin), runs, x, y, dst,
+    draw({reuse.coefficients.data(), protos, boxes, std::span(regions).subspan(begin, end - begin),
+          runs, reuse.windows, x, y, dst,
           {0, 0}},
          logit, classes);
     begin = end;
