@@ -96,6 +96,7 @@ Range inside(const std::vector<float>& centres, float lo, float hi) {
 // box's first tapped column), `pick` holds each column's two offsets from
 // base; otherwise the columns are done one by one.
 struct Run {
+  Run() {}  // filled in place; its picks are read only when `picked`
   std::size_t k;
   std::size_t count;
   bool picked;
@@ -142,20 +143,25 @@ void add_runs(const Axis& x, Region& region, std::vector<Run>& runs) {
   const std::size_t* i0 = x.i0.data() + region.columns.begin;
   const std::size_t* i1 = x.i1.data() + region.columns.begin;
   region.first_run = runs.size();
+  // Filled in place: a copy of a run built field by field would read back
+  // what was just stored in narrower pieces, which stalls.
+  const auto add = [&runs](std::size_t k, std::size_t count, bool picked,
+                           std::size_t base) -> Run& {
+    Run& run = runs.emplace_back();
+    run.k = k;
+    run.count = count;
+    run.picked = picked;
+    run.base = base;
+    return run;
+  };
   if (width < kRun) {
-    runs.push_back({0, width, false, 0, {}, {}});
+    add(0, width, false, 0);
   } else {
     // The last run overlaps the one before it rather than leaving a tail; its
     // columns get the same values twice.
     for (std::size_t s = 0; s < width; s += kRun) {
       const std::size_t k = std::min(s, width - kRun);
-      // Filled in place: a copy of a run built field by field would read
-      // back what was just stored in narrower pieces, which stalls.
-      Run& run = runs.emplace_back();
-      run.k = k;
-      run.count = kRun;
-      run.picked = i1[k + kRun - 1] - i0[k] < kRun;
-      run.base = i0[k] - region.proto_columns.begin;
+      Run& run = add(k, kRun, i1[k + kRun - 1] - i0[k] < kRun, i0[k] - region.proto_columns.begin);
       for (std::size_t j = 0; run.picked && j < kRun; ++j) {
         run.pick0[j] = static_cast<std::int32_t>(i0[k + j] - i0[k]);
         run.pick1[j] = static_cast<std::int32_t>(i1[k + j] - i0[k]);
