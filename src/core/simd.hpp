@@ -29,6 +29,14 @@ inline constexpr std::size_t kLanes = 16;
 using Floats = Vec<float, kLanes>;
 using Words = Vec<std::uint32_t, kLanes>;
 
+// Lanes for code that compares and selects. GCC splits a compare of vectors
+// wider than the machine's registers into one scalar compare per lane (16
+// floats on AVX2, 8 on SSE2), so such code works on eight lanes: one AVX2
+// register, half an AVX-512 one.
+inline constexpr std::size_t kCompareLanes = 8;
+using CompareFloats = Vec<float, kCompareLanes>;
+using CompareWords = Vec<std::uint32_t, kCompareLanes>;
+
 // Unaligned loads and stores of a whole vector. Vectors are passed by
 // reference, never by value: a 64-byte vector by value changes the calling
 // convention between clones.

@@ -7,7 +7,7 @@
 namespace corvane::postprocess {
 namespace {
 
-using simd::kLanes;
+constexpr std::uint64_t kLanes = simd::kCompareLanes;
 
 // Channels swept per pass over the maxima. The sweep also notes, per anchor,
 // the first channel of the last group in which the maximum rose: one compare
@@ -32,12 +32,12 @@ void channel_maxima(const float* block, std::uint64_t anchors, std::uint64_t fir
   for (std::uint64_t c = 0; c < count; c += kGroup) {
     const std::uint64_t n = std::min(kGroup, count - c);
     const float* ch = block + (first + c) * anchors + a0;
-    const simd::Words id = simd::Words{} + static_cast<std::uint32_t>(c);
+    const simd::CompareWords id = simd::CompareWords{} + static_cast<std::uint32_t>(c);
     std::uint64_t l = 0;
     if (n == kGroup) {
       for (; l + kLanes <= len; l += kLanes) {
-        simd::Floats b, before, v;
-        simd::Words g;
+        simd::CompareFloats b, before, v;
+        simd::CompareWords g;
         simd::load(b, best + l);
         simd::load(g, group + l);
         before = b;
@@ -89,15 +89,15 @@ void maxima_with_classes(const float* block, std::uint64_t anchors, std::uint64_
     for (int k = 1; k < 4; ++k) ch[k] = ch[k - 1] + anchors;
     std::uint64_t l = 0;
     for (; l + kLanes <= len; l += kLanes) {
-      simd::Floats b, v;
-      simd::Words id;
+      simd::CompareFloats b, v;
+      simd::CompareWords id;
       simd::load(b, best + l);
       simd::load(id, cls + l);
       for (std::uint64_t k = 0; k < 4; ++k) {
         simd::load(v, ch[k] + l);
         const auto greater = v > b;
         b = greater ? v : b;
-        id = greater ? (simd::Words{} + static_cast<std::uint32_t>(c + k)) : id;
+        id = greater ? (simd::CompareWords{} + static_cast<std::uint32_t>(c + k)) : id;
       }
       simd::store(best + l, b);
       simd::store(cls + l, id);
@@ -113,29 +113,24 @@ void maxima_with_classes(const float* block, std::uint64_t anchors, std::uint64_
 
 // Appends to `passing` the offsets l < len, ascending, whose maximum passes
 // the confidence test (!(conf_threshold > best[l])); returns their count.
-// Sixteen anchors are tested at once and only their passing lanes visited,
+// Eight anchors are tested at once and only their passing lanes visited,
 // so that the many failing anchors cost neither a branch nor a store each.
 CORVANE_CLONES
 std::uint64_t list_passing(const float* best, std::uint64_t len, float conf_threshold,
                            std::uint32_t* passing) {
   using Bits = simd::Vec<std::uint32_t, kLanes>;
   using Half = simd::Vec<std::uint32_t, kLanes / 2>;
-  using Quarter = simd::Vec<std::uint32_t, kLanes / 4>;
-  const simd::Floats threshold = simd::Floats{} + conf_threshold;
-  const Bits lane_bit = {1u << 0,  1u << 1,  1u << 2,  1u << 3,  1u << 4,  1u << 5,
-                         1u << 6,  1u << 7,  1u << 8,  1u << 9,  1u << 10, 1u << 11,
-                         1u << 12, 1u << 13, 1u << 14, 1u << 15};
+  const simd::CompareFloats threshold = simd::CompareFloats{} + conf_threshold;
+  const Bits lane_bit = {1u << 0, 1u << 1, 1u << 2, 1u << 3, 1u << 4, 1u << 5, 1u << 6, 1u << 7};
   std::uint64_t count = 0;
   std::uint64_t l = 0;
   for (; l + kLanes <= len; l += kLanes) {
-    simd::Floats b;
+    simd::CompareFloats b;
     simd::load(b, best + l);
     const Bits bits = ~reinterpret_cast<Bits>(threshold > b) & lane_bit;
-    const Half h = __builtin_shufflevector(bits, bits, 0, 1, 2, 3, 4, 5, 6, 7) |
-                   __builtin_shufflevector(bits, bits, 8, 9, 10, 11, 12, 13, 14, 15);
-    const Quarter q = __builtin_shufflevector(h, h, 0, 1, 2, 3) |
-                      __builtin_shufflevector(h, h, 4, 5, 6, 7);
-    std::uint32_t mask = (q[0] | q[1]) | (q[2] | q[3]);
+    const Half h = __builtin_shufflevector(bits, bits, 0, 1, 2, 3) |
+                   __builtin_shufflevector(bits, bits, 4, 5, 6, 7);
+    std::uint32_t mask = (h[0] | h[1]) | (h[2] | h[3]);
     while (mask != 0) {
       const auto lane = static_cast<std::uint32_t>(__builtin_ctz(mask));
       passing[count++] = static_cast<std::uint32_t>(l) + lane;
