@@ -7,7 +7,7 @@
 namespace corvane::postprocess {
 namespace {
 
-constexpr std::uint64_t kLanes = simd::kCompareLanes;
+using simd::kCompareLanes;
 
 // Channels swept per pass over the maxima. The sweep also notes, per anchor,
 // the first channel of the last group in which the maximum rose: one compare
@@ -35,7 +35,7 @@ void channel_maxima(const float* block, std::uint64_t anchors, std::uint64_t fir
     const simd::CompareWords id = simd::CompareWords{} + static_cast<std::uint32_t>(c);
     std::uint64_t l = 0;
     if (n == kGroup) {
-      for (; l + kLanes <= len; l += kLanes) {
+      for (; l + kCompareLanes <= len; l += kCompareLanes) {
         simd::CompareFloats b, before, v;
         simd::CompareWords g;
         simd::load(b, best + l);
@@ -88,7 +88,7 @@ void maxima_with_classes(const float* block, std::uint64_t anchors, std::uint64_
     ch[0] = block + (first + c) * anchors + a0;
     for (int k = 1; k < 4; ++k) ch[k] = ch[k - 1] + anchors;
     std::uint64_t l = 0;
-    for (; l + kLanes <= len; l += kLanes) {
+    for (; l + kCompareLanes <= len; l += kCompareLanes) {
       simd::CompareFloats b, v;
       simd::CompareWords id;
       simd::load(b, best + l);
@@ -118,13 +118,13 @@ void maxima_with_classes(const float* block, std::uint64_t anchors, std::uint64_
 CORVANE_CLONES
 std::uint64_t list_passing(const float* best, std::uint64_t len, float conf_threshold,
                            std::uint32_t* passing) {
-  using Bits = simd::Vec<std::uint32_t, kLanes>;
-  using Half = simd::Vec<std::uint32_t, kLanes / 2>;
+  using Bits = simd::Vec<std::uint32_t, kCompareLanes>;
+  using Half = simd::Vec<std::uint32_t, kCompareLanes / 2>;
   const simd::CompareFloats threshold = simd::CompareFloats{} + conf_threshold;
   const Bits lane_bit = {1u << 0, 1u << 1, 1u << 2, 1u << 3, 1u << 4, 1u << 5, 1u << 6, 1u << 7};
   std::uint64_t count = 0;
   std::uint64_t l = 0;
-  for (; l + kLanes <= len; l += kLanes) {
+  for (; l + kCompareLanes <= len; l += kCompareLanes) {
     simd::CompareFloats b;
     simd::load(b, best + l);
     const Bits bits = ~reinterpret_cast<Bits>(threshold > b) & lane_bit;

@@ -347,7 +347,6 @@ CORVANE_INLINE std::size_t segments_of(const std::uint8_t* class_a, const std::u
 struct Work {
   const float* coefficients;  // box d's M at d * M
   const Prototypes& protos;
-  std::span<const MaskBox> boxes;
   std::span<const Region> regions;
   const std::vector<Run>& runs;
   const std::vector<Window>& windows;
@@ -685,8 +684,8 @@ void build(const Coefficients& pred, const Prototypes& protos, std::span<const M
       classes += 2 * chunks(regions[end]);
       ++end;
     } while (end < regions.size() && logit + 2 * logit_stride(regions[end]) <= kRoundFloats);
-    draw({reuse.coefficients.data(), protos, boxes, std::span(regions).subspan(begin, end - begin),
-          runs, reuse.windows, x, y, dst,
+    draw({reuse.coefficients.data(), protos, std::span(regions).subspan(begin, end - begin), runs,
+          reuse.windows, x, y, dst,
           {0, 0}},
          logit, classes);
     begin = end;
