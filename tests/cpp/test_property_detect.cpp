@@ -1,3 +1,4 @@
+#include "nms/suppress.hpp"
 #include "reference_nms.hpp"
 #include "core/records.hpp"
 
