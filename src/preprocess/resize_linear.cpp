@@ -80,11 +80,10 @@ Rows plan_rows(std::uint64_t src_h, std::uint64_t new_h) {
   return r;
 }
 
-// Columns: each reads the two adjacent pixels at byte `offset` of its row
-// (bytes offset..offset+5, never past the row). The horizontal sum is exact,
+// Columns: each reads the two adjacent pixels at byte `offset` of its row,
+// which never lie past the row. The horizontal sum is exact,
 // so a tap clamped onto an edge pixel is the same as that pixel taking both
-// weights; the pair is then chosen to lie inside the row. A one-pixel row is
-// read from a copy widened to two pixels. Padded with weightless columns up
+// weights; the pair is then chosen to lie inside the row. Padded with weightless columns up
 // to whole vectors.
 struct Columns {
   std::vector<std::size_t> offset;
@@ -116,53 +115,58 @@ Columns plan_columns(std::uint64_t src_w, std::uint64_t new_w) {
   return c;
 }
 
-std::uint32_t load_word(const std::uint8_t* p) noexcept {
-  std::uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
-  return v;
-}
-
 // One source row through the horizontal pass: per column and channel
 // (p0 * w0 + p1 * w1) >> 4, stored as planes R, G, B of `c.padded` values.
-// The words of all columns are gathered first, so that the vector loads
-// never wait on the scalar stores just before them. Word `first` holds the
-// left pixel in its low three bytes, word `second` (two bytes on) the right
-// pixel in its high three.
-CORVANE_CLONES void horizontal(const Columns& c, const std::uint8_t* row, std::uint32_t* first,
-                               std::uint32_t* second, std::int32_t* out) {
+// Each column's pixel pair is read as one 8-byte word (two bytes past the
+// pair, which the row's caller guarantees are readable), and the words of
+// all columns are gathered first, so that the vector loads never wait on
+// the scalar stores just before them.
+CORVANE_CLONES void horizontal(const Columns& c, const std::uint8_t* row, std::uint64_t* words,
+                               std::int32_t* out) {
   const std::size_t n = c.padded;
   for (std::size_t k = 0; k < n; ++k) {
-    first[k] = load_word(row + c.offset[k]);
-    second[k] = load_word(row + c.offset[k] + 2);
+    std::uint64_t v;
+    std::memcpy(&v, row + c.offset[k], sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    words[k] = v;
   }
+  using Pairs = simd::Vec<std::uint64_t, kLanes>;
   for (std::size_t k = 0; k < n; k += kLanes) {
-    Words lo, hi;
+    Pairs pair;
     Ints w0, w1;
-    simd::load(lo, first + k);
-    simd::load(hi, second + k);
+    simd::load(pair, words + k);
     simd::load(w0, c.w0.data() + k);
     simd::load(w1, c.w1.data() + k);
-    const Ints red = (Ints((lo >> 16) & 255) * w0 + Ints(hi >> 24) * w1) >> 4;
-    const Ints green = (Ints((lo >> 8) & 255) * w0 + Ints((hi >> 16) & 255) * w1) >> 4;
-    const Ints blue = (Ints(lo & 255) * w0 + Ints((hi >> 8) & 255) * w1) >> 4;
+    const Words lo = __builtin_convertvector(pair, Words);
+    const Words hi = __builtin_convertvector(pair >> 24, Words);
+    const Ints red = (Ints((lo >> 16) & 255) * w0 + Ints((hi >> 16) & 255) * w1) >> 4;
+    const Ints green = (Ints((lo >> 8) & 255) * w0 + Ints((hi >> 8) & 255) * w1) >> 4;
+    const Ints blue = (Ints(lo & 255) * w0 + Ints(hi & 255) * w1) >> 4;
     simd::store(out + k, red);
     simd::store(out + n + k, green);
     simd::store(out + 2 * n + k, blue);
   }
 }
 
-// The vertical pass of one destination row from the horizontal sums of its
-// two source rows, each product shifted down on its own before the sum and
-// the rounding (the fixed-point order that decides the bytes), then
-// byte / 255 as a float32 division.
-CORVANE_CLONES void vertical(const std::int32_t* h0, const std::int32_t* h1, std::int32_t w0,
-                             std::int32_t w1, std::size_t padded, std::uint64_t n,
-                             float* const planes[3]) {
+// One destination row of the three planes: the margins `pad`, the image
+// area from the horizontal sums of its two source rows, each product
+// shifted down on its own before the sum and the rounding (the fixed-point
+// order that decides the bytes), then byte / 255 as a float32 division.
+struct RowPlace {
+  std::size_t width, pad_x, new_w, padded;
+  float pad;
+};
+
+CORVANE_CLONES void image_row(const RowPlace& at, const std::int32_t* h0, const std::int32_t* h1,
+                              std::int32_t w0, std::int32_t w1, float* const planes[3]) {
   for (std::size_t p = 0; p < 3; ++p) {
-    const std::int32_t* a = h0 + p * padded;
-    const std::int32_t* b = h1 + p * padded;
-    float* out = planes[p];
+    float* const row = planes[p];
+    std::fill_n(row, at.pad_x, at.pad);
+    std::fill(row + at.pad_x + at.new_w, row + at.width, at.pad);
+    const std::int32_t* a = h0 + p * at.padded;
+    const std::int32_t* b = h1 + p * at.padded;
+    float* const out = row + at.pad_x;
+    const std::size_t n = at.new_w;
     for (std::size_t k = 0; k < n; k += kLanes) {
       Ints x, y;
       simd::load(x, a + k);
@@ -180,6 +184,10 @@ CORVANE_CLONES void vertical(const std::int32_t* h0, const std::int32_t* h1, std
       }
     }
   }
+}
+
+CORVANE_CLONES void margin_row(std::size_t width, float pad, float* const planes[3]) {
+  for (std::size_t p = 0; p < 3; ++p) std::fill_n(planes[p], width, pad);
 }
 
 std::uint64_t product_or_max(std::uint64_t a, std::uint64_t b, std::uint64_t c) noexcept {
@@ -222,22 +230,30 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
   const Columns columns = plan_columns(src.width, box.new_w);
   const Rows rows = plan_rows(src.height, box.new_h);
 
+  // A column reads 8 bytes from its pair's start, at most 2 past the end of
+  // a row of two pixels or more: every row but the last is followed by
+  // another, the last is read from a copy with room to spare. A one-pixel
+  // row gets 8 bytes of its own.
   const std::uint8_t* in = src.pixels.data();
   std::size_t stride = src.width * 3;
-  std::vector<std::uint8_t> widened;
+  std::vector<std::uint8_t> copy;
   if (src.width == 1) {
-    stride = 6;
-    widened.assign(src.height * stride, 0);
-    for (std::uint64_t y = 0; y < src.height; ++y) std::memcpy(&widened[y * stride], in + y * 3, 3);
-    in = widened.data();
+    stride = 8;
+    copy.assign(src.height * stride, 0);
+    for (std::uint64_t y = 0; y < src.height; ++y) std::memcpy(&copy[y * stride], in + y * 3, 3);
+    in = copy.data();
+  } else {
+    copy.assign(stride + 8, 0);
+    std::memcpy(copy.data(), in + (src.height - 1) * stride, stride);
   }
+  const std::uint8_t* const last = src.width == 1 ? in + (src.height - 1) * stride : copy.data();
 
   const float pad_value = static_cast<float>(pad) / 255.0f;
   const std::size_t width = dst.width;
   const std::size_t plane = dst.height * dst.width;
-  const std::size_t right = box.pad_x + box.new_w;
   float* const out = dst.values.data();
   const std::size_t padded = columns.padded;
+  const RowPlace place{width, box.pad_x, box.new_w, padded, pad_value};
 
   // Bands of destination rows; within a band the two most recent source
   // rows are kept, so consecutive rows sharing a source row compute it once.
@@ -247,15 +263,15 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
   parallel::parallel_for(0, bands, [&](std::size_t band) {
     const std::size_t begin = dst.height * band / bands, end = dst.height * (band + 1) / bands;
     std::vector<std::int32_t> sums(2 * 3 * padded);
-    std::vector<std::uint32_t> words(2 * padded);
+    std::vector<std::uint64_t> words(padded);
     std::int64_t held[2] = {-1, -1};
     // Source row y's sums, computed unless held, never evicting `keep`.
     const auto sums_of = [&](std::uint64_t y, std::uint64_t keep) -> const std::int32_t* {
       for (std::size_t s = 0; s < 2; ++s)
         if (held[s] == static_cast<std::int64_t>(y)) return &sums[s * 3 * padded];
       const std::size_t s = held[0] == static_cast<std::int64_t>(keep) ? 1 : 0;
-      horizontal(columns, in + y * stride, words.data(), words.data() + padded,
-                 &sums[s * 3 * padded]);
+      const std::uint8_t* row = y + 1 == src.height ? last : in + y * stride;
+      horizontal(columns, row, words.data(), &sums[s * 3 * padded]);
       held[s] = static_cast<std::int64_t>(y);
       return &sums[s * 3 * padded];
     };
@@ -263,19 +279,13 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
       float* const planes[3] = {out + y * width, out + plane + y * width,
                                 out + 2 * plane + y * width};
       if (y < box.pad_y || y >= box.pad_y + box.new_h) {
-        for (float* p : planes) std::fill_n(p, width, pad_value);
+        margin_row(width, pad_value, planes);
         continue;
-      }
-      for (float* p : planes) {
-        std::fill_n(p, box.pad_x, pad_value);
-        std::fill(p + right, p + width, pad_value);
       }
       const std::size_t a = y - box.pad_y;
       const std::int32_t* h0 = sums_of(rows.tap0[a], rows.tap1[a]);
       const std::int32_t* h1 = sums_of(rows.tap1[a], rows.tap0[a]);
-      float* const image[3] = {planes[0] + box.pad_x, planes[1] + box.pad_x,
-                               planes[2] + box.pad_x};
-      vertical(h0, h1, rows.w0[a], rows.w1[a], padded, box.new_w, image);
+      image_row(place, h0, h1, rows.w0[a], rows.w1[a], planes);
     }
   });
 }
