@@ -124,6 +124,7 @@ Columns plan_columns(std::uint64_t src_w, std::uint64_t new_w) {
 CORVANE_CLONES void horizontal(const Columns& c, const std::uint8_t* row, std::uint64_t* words,
                                std::int32_t* out) {
   const std::size_t n = c.padded;
+#pragma GCC unroll 8
   for (std::size_t k = 0; k < n; ++k) {
     std::uint64_t v;
     std::memcpy(&v, row + c.offset[k], sizeof v);
