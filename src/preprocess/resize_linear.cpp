@@ -81,10 +81,10 @@ Rows plan_rows(std::uint64_t src_h, std::uint64_t new_h) {
 }
 
 // Columns: each reads the two adjacent pixels at byte `offset` of its row,
-// which never lie past the row. The horizontal sum is exact,
-// so a tap clamped onto an edge pixel is the same as that pixel taking both
-// weights; the pair is then chosen to lie inside the row. Padded with weightless columns up
-// to whole vectors.
+// which never lie past the row. The horizontal sum is exact, so a tap
+// clamped onto an edge pixel is the same as that pixel taking both weights;
+// the pair is then chosen to lie inside the row. Padded with weightless
+// columns up to whole vectors.
 struct Columns {
   std::vector<std::size_t> offset;
   std::vector<std::int32_t> w0, w1;
