@@ -30,6 +30,7 @@ def cases():
     import cv2
     import corvane
     import bench_detect as d
+    import bench_letterbox_linear as lin
     import bench_masks as m
     import bench_pose as p
     import bench_preprocess as pre
@@ -55,6 +56,10 @@ def cases():
     name = pre.group(case)
     out.append((name, "corvane", src, lambda: corvane.yolov5_det_preprocess(src, dst)))
     out.append((name, "opencv resize + border + blob", src, opencv))
+    case = lin.CASES[0]
+    src, dst, name = lin.frame(case), lin.destination(case), lin.group(case)
+    out.append((name, "corvane", src, lambda: corvane.letterbox_linear(src, dst, lin.PAD)))
+    out.append((name, "opencv resize + border + blob", src, lin.opencv_pipeline(case)))
     x, y, scale_pads = p.outputs(16)
     name = p.group(16)
     out.append((name, "corvane", x, lambda: corvane.rtmpose_postprocess(x, y, scale_pads)))

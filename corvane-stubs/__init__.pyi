@@ -39,6 +39,7 @@ __all__ = [
     "compare_exchange_add",
     "compare_exchange_sub",
     "yolov8_seg_masks",
+    "letterbox_linear",
 ]
 
 _Image: TypeAlias = npt.NDArray[np.uint8]
@@ -177,3 +178,12 @@ def yolov8_seg_masks(
     logit is > 0, else 0; pixels outside the boxes and planes beyond the
     detections are left as they were, so pre-fill dst (np.zeros).
     dst.view(bool) gives boolean masks."""
+
+def letterbox_linear(src: _Image, dst: _Tensor, pad_value: SupportsIndex) -> _Letterbox:
+    """Letterbox the BGR image src into all of the (3, H, W) RGB planes of dst.
+
+    Bilinear, byte for byte OpenCV's 8-bit cv2.resize INTER_LINEAR, placed and
+    rounded as the ultralytics training pipeline does; values byte / 255, the
+    margins pad_value / 255 (114 for ultralytics models), so no pre-fill is
+    needed. Returns (ratio, pad_x, pad_y): ratio is 1 / scale rounded to
+    float32, and x_src = (x - pad_x) * ratio."""

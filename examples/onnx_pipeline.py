@@ -27,7 +27,7 @@ from PIL import Image, ImageDraw
 
 import corvane
 
-PAD_VALUE = 114 / 255  # the grey YOLOv8 is trained with in the letterbox margins
+PAD_BYTE = 114  # the grey YOLOv8 is trained with in the letterbox margins
 POSE_PADDING = 0.25  # context margin around a person crop, as a fraction of its size
 MASK_COLOURS = ((255, 56, 56), (56, 255, 56), (56, 56, 255), (255, 157, 151), (255, 112, 31), (72, 249, 10))
 
@@ -42,8 +42,9 @@ def session_input_size(session: ort.InferenceSession, default: tuple[int, int]) 
 def letterbox_and_run(
     session: ort.InferenceSession, bgr: np.ndarray, size: tuple[int, int]
 ) -> tuple[list[np.ndarray], tuple[float, int, int]]:
-    dst = np.full((3, size[1], size[0]), PAD_VALUE, np.float32)
-    letterbox = corvane.yolov5_det_preprocess(bgr, dst)
+    # The bilinear letterbox the detector was trained on; it writes the margins too.
+    dst = np.empty((3, size[1], size[0]), np.float32)
+    letterbox = corvane.letterbox_linear(bgr, dst, PAD_BYTE)
     outputs = session.run(None, {session.get_inputs()[0].name: dst[None]})
     # Runtimes may hand back any layout; corvane reads C-ordered float32.
     return [np.ascontiguousarray(o, dtype=np.float32) for o in outputs], letterbox

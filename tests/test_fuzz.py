@@ -107,6 +107,7 @@ ARGS = {
     "compare_exchange_add": (buffers, u64),
     "compare_exchange_sub": (buffers, u64),
     "yolov8_seg_masks": (f32, f32, u64, mask_detections, pairs, letterboxes, u8),
+    "letterbox_linear": (u8, f32, u64),
 }
 assert list(ARGS) == corvane.__all__
 
@@ -169,6 +170,7 @@ SHAPES = {
     "compare_exchange_add": lambda r: type(r) is tuple and len(r) == 2 and type(r[0]) is bool and is_int(r[1], 32),
     "compare_exchange_sub": lambda r: type(r) is tuple and len(r) == 2 and type(r[0]) is bool and is_int(r[1], 32),
     "yolov8_seg_masks": lambda r: r is None,
+    "letterbox_linear": letterbox,
 }
 
 
@@ -209,12 +211,12 @@ def test_random_arguments(name, data):
     check_call(name, args)
 
 
-@pytest.mark.parametrize("name", ["yolov5_det_preprocess", "std_preprocess", "rtmpose_preprocess"])
+@pytest.mark.parametrize("name", ["yolov5_det_preprocess", "std_preprocess", "rtmpose_preprocess", "letterbox_linear"])
 def test_overlapping_views_of_one_buffer(name):
     buf = np.zeros(4096, np.uint8)
     src = buf[:300].reshape(10, 10, 3)
     dst = buf[256:].view(np.float32)[: 3 * 64].reshape(3, 8, 8)
-    extra = {"std_preprocess": ([0, 0, 0], [1, 1, 1]), "rtmpose_preprocess": (0.1,)}.get(name, ())
+    extra = {"std_preprocess": ([0, 0, 0], [1, 1, 1]), "rtmpose_preprocess": (0.1,), "letterbox_linear": (114,)}.get(name, ())
     check_call(name, [src, dst, *extra])
 
 

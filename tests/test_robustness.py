@@ -60,6 +60,7 @@ def workload(rng):
         ("fetch_sub_release", (word, 1), (memoryview(word)[1:], 1)),
         ("compare_exchange_add", (word, 3), (12, 3)),
         ("compare_exchange_sub", (word, 3), (word, -3)),
+        ("letterbox_linear", (img, dst(), 114), (img, np.zeros((32, 32, 3), np.float32), 114)),
     ]
 
 

@@ -39,3 +39,4 @@ try:
     corvane.alphapose_postprocess(np.zeros(51, np.float32), 2.0)
 except corvane.PanicException as failure:
     message: str = str(failure)
+lr, lx, ly = corvane.letterbox_linear(img, dst, 114)

@@ -193,6 +193,12 @@ PyObject* convert(const Arg& arg, As<PyObject*>) { return arg.object(); }
 float convert(const Arg& arg, As<float>) { return to_f32(arg.object()); }
 std::int32_t convert(const Arg& arg, As<std::int32_t>) { return to_i32(arg.object()); }
 std::uint32_t convert(const Arg& arg, As<std::uint32_t>) { return to_u32(arg.object()); }
+
+std::uint8_t convert(const Arg& arg, As<std::uint8_t>) {
+  const std::uint64_t v = to_u64(arg.object());
+  if (v > UINT8_MAX) raise_range();
+  return static_cast<std::uint8_t>(v);
+}
 std::uint64_t convert(const Arg& arg, As<std::uint64_t>) { return to_u64(arg.object()); }
 
 std::vector<bool> convert(const Arg& arg, As<std::vector<bool>>) {

@@ -64,6 +64,8 @@ PyObject* convert(const Arg& arg, As<PyObject*>);  // the object itself, borrowe
 float convert(const Arg& arg, As<float>);
 std::int32_t convert(const Arg& arg, As<std::int32_t>);
 std::uint32_t convert(const Arg& arg, As<std::uint32_t>);
+// 0..255; beyond it the OverflowError of every integer kind.
+std::uint8_t convert(const Arg& arg, As<std::uint8_t>);
 std::uint64_t convert(const Arg& arg, As<std::uint64_t>);
 std::vector<bool> convert(const Arg& arg, As<std::vector<bool>>);
 std::vector<std::uint64_t> convert(const Arg& arg, As<std::vector<std::uint64_t>>);

@@ -1,0 +1,294 @@
+#include "preprocess/resize_linear.hpp"
+
+#include "core/messages.hpp"
+#include "core/panic.hpp"
+#include "core/simd.hpp"
+#include "parallel/pool.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace corvane::preprocess {
+namespace {
+
+constexpr std::size_t kLanes = simd::kLanes;
+using Ints = simd::Vec<std::int32_t, kLanes>;
+using Words = simd::Vec<std::uint32_t, kLanes>;
+using Floats = simd::Floats;
+
+// Weights are fixed point with 11 fractional bits.
+constexpr float kWeightScale = 2048.0f;
+
+// Every module call runs in round-to-nearest, where nearbyint rounds halves
+// to even, as Python's round and OpenCV's weight rounding do.
+double round_half_even(double v) noexcept { return std::nearbyint(v); }
+
+std::uint64_t round_size(double v) noexcept {
+  const double r = round_half_even(v);
+  return r > 0.0 ? static_cast<std::uint64_t>(r) : 0;
+}
+
+// Destination index d of an axis: the unclamped first source tap and the two
+// weights. The position is computed in double and only then rounded to
+// float32, and the fraction is taken in float32: that order decides the
+// weights of some pixels.
+struct Tap {
+  std::int64_t first;
+  std::int32_t w0;
+  std::int32_t w1;
+};
+
+Tap tap(double scale, std::uint64_t d) noexcept {
+  float f = static_cast<float>((static_cast<double>(d) + 0.5) * scale - 0.5);
+  const float s = std::floor(f);
+  f -= s;
+  return {static_cast<std::int64_t>(s),
+          static_cast<std::int32_t>(std::nearbyint((1.0f - f) * kWeightScale)),
+          static_cast<std::int32_t>(std::nearbyint(f * kWeightScale))};
+}
+
+double axis_scale(std::uint64_t src_len, std::uint64_t dst_len) noexcept {
+  return 1.0 / (static_cast<double>(dst_len) / static_cast<double>(src_len));
+}
+
+std::uint64_t clamp_index(std::int64_t i, std::uint64_t len) noexcept {
+  if (i < 0) return 0;
+  return std::min(static_cast<std::uint64_t>(i), len - 1);
+}
+
+// Rows: both taps clamped, both weights kept, since the vertical sum rounds
+// each product on its own and a repeated edge row must count twice.
+struct Rows {
+  std::vector<std::uint64_t> tap0, tap1;
+  std::vector<std::int32_t> w0, w1;
+};
+
+Rows plan_rows(std::uint64_t src_h, std::uint64_t new_h) {
+  Rows r;
+  const double scale = axis_scale(src_h, new_h);
+  for (std::uint64_t d = 0; d < new_h; ++d) {
+    const Tap t = tap(scale, d);
+    r.tap0.push_back(clamp_index(t.first, src_h));
+    r.tap1.push_back(clamp_index(t.first + 1, src_h));
+    r.w0.push_back(t.w0);
+    r.w1.push_back(t.w1);
+  }
+  return r;
+}
+
+// Columns: each reads the two adjacent pixels at byte `offset` of its row,
+// which never lie past the row. The horizontal sum is exact, so a tap
+// clamped onto an edge pixel is the same as that pixel taking both weights;
+// the pair is then chosen to lie inside the row. Padded with weightless
+// columns up to whole vectors.
+struct Columns {
+  std::vector<std::size_t> offset;
+  std::vector<std::int32_t> w0, w1;
+  std::size_t padded;
+};
+
+Columns plan_columns(std::uint64_t src_w, std::uint64_t new_w) {
+  Columns c;
+  c.padded = (new_w + kLanes - 1) / kLanes * kLanes;
+  c.offset.assign(c.padded, 0);
+  c.w0.assign(c.padded, 0);
+  c.w1.assign(c.padded, 0);
+  const double scale = axis_scale(src_w, new_w);
+  for (std::uint64_t d = 0; d < new_w; ++d) {
+    const Tap t = tap(scale, d);
+    const std::uint64_t a = clamp_index(t.first, src_w), b = clamp_index(t.first + 1, src_w);
+    if (b == a + 1) {
+      c.offset[d] = a * 3;
+      c.w0[d] = t.w0;
+      c.w1[d] = t.w1;
+    } else if (a == 0) {
+      c.w0[d] = t.w0 + t.w1;
+    } else {
+      c.offset[d] = (a - 1) * 3;
+      c.w1[d] = t.w0 + t.w1;
+    }
+  }
+  return c;
+}
+
+// One source row through the horizontal pass: per column and channel
+// (p0 * w0 + p1 * w1) >> 4, stored as planes R, G, B of `c.padded` values.
+// Each column's pixel pair is read as one 8-byte word (two bytes past the
+// pair, which the row's caller guarantees are readable), and the words of
+// all columns are gathered first, so that the vector loads never wait on
+// the scalar stores just before them.
+CORVANE_CLONES void horizontal(const Columns& c, const std::uint8_t* row, std::uint64_t* words,
+                               std::int32_t* out) {
+  const std::size_t n = c.padded;
+#pragma GCC unroll 8
+  for (std::size_t k = 0; k < n; ++k) {
+    std::uint64_t v;
+    std::memcpy(&v, row + c.offset[k], sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    words[k] = v;
+  }
+  using Pairs = simd::Vec<std::uint64_t, kLanes>;
+  for (std::size_t k = 0; k < n; k += kLanes) {
+    Pairs pair;
+    Ints w0, w1;
+    simd::load(pair, words + k);
+    simd::load(w0, c.w0.data() + k);
+    simd::load(w1, c.w1.data() + k);
+    const Words lo = __builtin_convertvector(pair, Words);
+    const Words hi = __builtin_convertvector(pair >> 24, Words);
+    const Ints red = (Ints((lo >> 16) & 255) * w0 + Ints((hi >> 16) & 255) * w1) >> 4;
+    const Ints green = (Ints((lo >> 8) & 255) * w0 + Ints((hi >> 8) & 255) * w1) >> 4;
+    const Ints blue = (Ints(lo & 255) * w0 + Ints(hi & 255) * w1) >> 4;
+    simd::store(out + k, red);
+    simd::store(out + n + k, green);
+    simd::store(out + 2 * n + k, blue);
+  }
+}
+
+// One destination row of the three planes: the margins `pad`, the image
+// area from the horizontal sums of its two source rows, each product
+// shifted down on its own before the sum and the rounding (the fixed-point
+// order that decides the bytes), then byte / 255 as a float32 division.
+struct RowPlace {
+  std::size_t width, pad_x, new_w, padded;
+  float pad;
+};
+
+CORVANE_CLONES void image_row(const RowPlace& at, const std::int32_t* h0, const std::int32_t* h1,
+                              std::int32_t w0, std::int32_t w1, float* const planes[3]) {
+  for (std::size_t p = 0; p < 3; ++p) {
+    float* const row = planes[p];
+    std::fill_n(row, at.pad_x, at.pad);
+    std::fill(row + at.pad_x + at.new_w, row + at.width, at.pad);
+    const std::int32_t* a = h0 + p * at.padded;
+    const std::int32_t* b = h1 + p * at.padded;
+    float* const out = row + at.pad_x;
+    const std::size_t n = at.new_w;
+    for (std::size_t k = 0; k < n; k += kLanes) {
+      Ints x, y;
+      simd::load(x, a + k);
+      simd::load(y, b + k);
+      Ints v = (((x * w0) >> 16) + ((y * w1) >> 16) + 2) >> 2;
+      v = v < 0 ? 0 : v;
+      v = v > 255 ? 255 : v;
+      const Floats values = __builtin_convertvector(v, Floats) / 255.0f;
+      if (k + kLanes <= n) {
+        simd::store(out + k, values);
+      } else {
+        float last[kLanes];
+        simd::store(last, values);
+        std::memcpy(out + k, last, (n - k) * sizeof(float));
+      }
+    }
+  }
+}
+
+CORVANE_CLONES void margin_row(std::size_t width, float pad, float* const planes[3]) {
+  for (std::size_t p = 0; p < 3; ++p) std::fill_n(planes[p], width, pad);
+}
+
+std::uint64_t product_or_max(std::uint64_t a, std::uint64_t b, std::uint64_t c) noexcept {
+  std::uint64_t ab, abc;
+  if (__builtin_mul_overflow(a, b, &ab) || __builtin_mul_overflow(ab, c, &abc)) return UINT64_MAX;
+  return abc;
+}
+
+}  // namespace
+
+Letterbox linear_fit(std::uint64_t src_w, std::uint64_t src_h, std::uint64_t dst_w,
+                     std::uint64_t dst_h) noexcept {
+  const auto d = [](std::uint64_t v) { return static_cast<double>(v); };
+  const double r = std::min(d(dst_h) / d(src_h), d(dst_w) / d(src_w));
+  Letterbox box{};
+  box.ratio = static_cast<float>(1.0 / r);
+  box.new_w = std::min(round_size(d(src_w) * r), dst_w);
+  box.new_h = std::min(round_size(d(src_h) * r), dst_h);
+  box.pad_x = round_size((d(dst_w) - d(box.new_w)) / 2.0 - 0.1);
+  box.pad_y = round_size((d(dst_h) - d(box.new_h)) / 2.0 - 0.1);
+  return box;
+}
+
+void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
+                      std::uint8_t pad) {
+  const std::uint64_t src_len = product_or_max(src.height, src.width, 3);
+  if (src_len > src.pixels.size())
+    throw Panic("source of " + std::to_string(src.pixels.size()) + " bytes is too short for a " +
+                std::to_string(src.height) + "x" + std::to_string(src.width) + "x3 image");
+  const std::uint64_t dst_len = product_or_max(3, dst.height, dst.width);
+  if (dst_len > dst.values.size())
+    throw Panic("destination of " + std::to_string(dst.values.size()) +
+                " values is too short for 3 planes of " + std::to_string(dst.height) + "x" +
+                std::to_string(dst.width));
+  const bool placed = box.new_w >= 1 && box.new_h >= 1 && box.new_w <= dst.width &&
+                      box.new_h <= dst.height && box.pad_x <= dst.width - box.new_w &&
+                      box.pad_y <= dst.height - box.new_h;
+  if (!placed || src.width == 0 || src.height == 0) throw Panic(messages::kLetterboxDoesNotFit);
+
+  const Columns columns = plan_columns(src.width, box.new_w);
+  const Rows rows = plan_rows(src.height, box.new_h);
+
+  // A column reads 8 bytes from its pair's start, at most 2 past the end of
+  // a row of two pixels or more: every row but the last is followed by
+  // another, the last is read from a copy with room to spare. A one-pixel
+  // row gets 8 bytes of its own.
+  const std::uint8_t* in = src.pixels.data();
+  std::size_t stride = src.width * 3;
+  std::vector<std::uint8_t> copy;
+  if (src.width == 1) {
+    stride = 8;
+    copy.assign(src.height * stride, 0);
+    for (std::uint64_t y = 0; y < src.height; ++y) std::memcpy(&copy[y * stride], in + y * 3, 3);
+    in = copy.data();
+  } else {
+    copy.assign(stride + 8, 0);
+    std::memcpy(copy.data(), in + (src.height - 1) * stride, stride);
+  }
+  const std::uint8_t* const last = src.width == 1 ? in + (src.height - 1) * stride : copy.data();
+
+  const float pad_value = static_cast<float>(pad) / 255.0f;
+  const std::size_t width = dst.width;
+  const std::size_t plane = dst.height * dst.width;
+  float* const out = dst.values.data();
+  const std::size_t padded = columns.padded;
+  const RowPlace place{width, box.pad_x, box.new_w, padded, pad_value};
+
+  // Bands of destination rows; within a band the two most recent source
+  // rows are kept, so consecutive rows sharing a source row compute it once.
+  // Every value depends only on its own row's taps, whatever the split.
+  const std::size_t threads = parallel::num_threads();
+  const std::size_t bands = std::min<std::size_t>(dst.height, threads == 1 ? 1 : 4 * threads);
+  parallel::parallel_for(0, bands, [&](std::size_t band) {
+    const std::size_t begin = dst.height * band / bands, end = dst.height * (band + 1) / bands;
+    std::vector<std::int32_t> sums(2 * 3 * padded);
+    std::vector<std::uint64_t> words(padded);
+    std::int64_t held[2] = {-1, -1};
+    // Source row y's sums, computed unless held, never evicting `keep`.
+    const auto sums_of = [&](std::uint64_t y, std::uint64_t keep) -> const std::int32_t* {
+      for (std::size_t s = 0; s < 2; ++s)
+        if (held[s] == static_cast<std::int64_t>(y)) return &sums[s * 3 * padded];
+      const std::size_t s = held[0] == static_cast<std::int64_t>(keep) ? 1 : 0;
+      const std::uint8_t* row = y + 1 == src.height ? last : in + y * stride;
+      horizontal(columns, row, words.data(), &sums[s * 3 * padded]);
+      held[s] = static_cast<std::int64_t>(y);
+      return &sums[s * 3 * padded];
+    };
+    for (std::size_t y = begin; y < end; ++y) {
+      float* const planes[3] = {out + y * width, out + plane + y * width,
+                                out + 2 * plane + y * width};
+      if (y < box.pad_y || y >= box.pad_y + box.new_h) {
+        margin_row(width, pad_value, planes);
+        continue;
+      }
+      const std::size_t a = y - box.pad_y;
+      const std::int32_t* h0 = sums_of(rows.tap0[a], rows.tap1[a]);
+      const std::int32_t* h1 = sums_of(rows.tap1[a], rows.tap0[a]);
+      image_row(place, h0, h1, rows.w0[a], rows.w1[a], planes);
+    }
+  });
+}
+
+}  // namespace corvane::preprocess

@@ -1,0 +1,30 @@
+// The letterbox of the common training pipelines: an interleaved BGR image
+// resized with 8-bit bilinear interpolation in OpenCV's fixed-point
+// arithmetic, centred in three float32 planes (R, G, B) of byte / 255, and
+// the margins filled with one padding byte. Unlike the nearest-neighbour
+// letterbox it writes every value of the destination.
+#pragma once
+
+#include "core/records.hpp"
+#include "preprocess/letterbox.hpp"
+
+#include <cstdint>
+
+namespace corvane::preprocess {
+
+// The fit, in double: r = min(dst_h / src_h, dst_w / src_w); the image
+// becomes round(src * r) pixels (halves to even) and lands at
+// round(margin / 2 - 0.1), so an odd margin leaves its extra pixel right and
+// below. `ratio` is 1 / r rounded to float32. A size that rounds to 0 comes
+// back as 0; the caller refuses it.
+Letterbox linear_fit(std::uint64_t src_w, std::uint64_t src_h, std::uint64_t dst_w,
+                     std::uint64_t dst_h) noexcept;
+
+// Writes all of `dst`: the image area from `src` as `box` (from linear_fit,
+// new_w and new_h >= 1) places it, everything else float(pad) / 255. Panics
+// before writing if a buffer is shorter than its shape or the box does not
+// fit.
+void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
+                      std::uint8_t pad);
+
+}  // namespace corvane::preprocess
