@@ -84,9 +84,8 @@ Call::Call(const char* function_name, std::span<const std::string_view> params,
   }
 }
 
-void Call::keep_borrow(PyObject* array, bool exclusive) noexcept {
-  Py_INCREF(array);
-  borrows_.push_back({array, exclusive});
+void Call::keep_borrow(Ref view, bool exclusive) noexcept {
+  borrows_.push_back({view.release(), exclusive});
 }
 
 void Call::release_arrays() noexcept {

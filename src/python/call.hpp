@@ -28,9 +28,9 @@ class Call {
 
   // Makes room for one more borrow, so that keeping it cannot fail once taken.
   void reserve_borrow() { borrows_.reserve(borrows_.size() + 1); }
-  // Keeps an accepted array (a new reference of its own) and its borrow until
-  // release_arrays(). Follows a reserve_borrow().
-  void keep_borrow(PyObject* array, bool exclusive) noexcept;
+  // Keeps an accepted array's view and its borrow until release_arrays(), which
+  // gives the borrow back through that same view. Follows a reserve_borrow().
+  void keep_borrow(Ref view, bool exclusive) noexcept;
   // Gives back every borrow of the call, writable ones first.
   void release_arrays() noexcept;
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace corvane::python {
@@ -85,10 +86,10 @@ ArrayView<T> convert(const Arg& arg, As<ArrayView<T>>) {
   // Room for the record first: once the borrow is taken, keeping track of it
   // must not be able to fail, or the array would stay borrowed for good.
   arg.call.reserve_borrow();
-  PyObject* obj = arg.object();
-  arrays::accept<T>(obj);
-  arg.call.keep_borrow(obj, !std::is_const_v<T>);
-  return ArrayView<T>(obj);
+  Ref view = arrays::accept<T>(arg.object());
+  PyObject* kept = view.get();
+  arg.call.keep_borrow(std::move(view), !std::is_const_v<T>);
+  return ArrayView<T>(kept);
 }
 
 // Parameter k of the call as a T; a TypeError of the conversion is prefixed
