@@ -339,3 +339,29 @@ def test_array_reinterpreted_by_a_later_conversion_is_used_as_checked(name, k):
     assert actual == expected
     for have, want in zip(written, expected_out):
         np.testing.assert_array_equal(have, want)
+
+
+class Restriding:
+    """A number whose conversion gives axis 1 (of length 1) of an array another stride."""
+
+    def __init__(self, value, array):
+        self.value, self.array = value, array
+
+    def __float__(self):
+        strides = list(self.array.strides)
+        strides[1] = 2  # still C-contiguous over the same bytes, another common stride
+        self.array.strides = strides
+        return self.value
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.parametrize("name, args", [
+    ("std_preprocess", lambda a, n: (np.zeros((4, 4, 3), np.uint8), a, [n, 0, 0], [1, 1, 1])),
+    ("yolov5_postprocess", lambda a, n: (a, n, 0.5)),
+])
+def test_borrow_is_given_back_after_strides_changed_during_the_call(name, args):
+    # The array is then free for a call that borrows it exclusively.
+    a = np.zeros((3, 1, 8), np.float32)
+    getattr(corvane, name)(*args(a, Restriding(0.5, a)))
+    assert a.strides[1] == 2
+    corvane.yolov5_det_preprocess(np.zeros((4, 4, 3), np.uint8), a)
