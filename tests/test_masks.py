@@ -326,3 +326,21 @@ def test_identical_for_one_and_two_workers():
         outputs.add(run.stdout)
     assert len(outputs) == 1
     assert outputs.pop().split()[1] == str(SENTINEL)  # masks written, sentinel plane kept
+
+
+@pytest.mark.parametrize("mh, mw", [(2**24, 1), (1, 2**24), (2**24 + 4, 1), (1, 2**24 + 4)])
+def test_prototype_grid_extent_up_to_2_to_the_24(mh, mw):
+    # No prototypes, so no bytes: all logits are 0 and the box's pixels 0.
+    # Beyond 2^24 the float32 coordinates pass the grid's last index.
+    dst = np.full((1, 2, 2), SENTINEL, np.uint8)
+    call = lambda: corvane.yolov8_seg_masks(  # noqa: E731
+        np.zeros((1, 4, 1), f32), np.zeros((1, 0, mh, mw), f32), 0, [(0, 0, 1, 10, 0, 0.9, 0)],
+        (1, 1), (1.0, 0, 1), dst)
+    if max(mh, mw) <= 2**24:
+        call()
+        np.testing.assert_array_equal(dst[0], [[0, SENTINEL], [0, SENTINEL]])
+    else:
+        with pytest.raises(ValueError, match=r"^argument 'protos': the prototype grid has more "
+                                             r"than 16777216 \(2\^24\) rows or columns$"):
+            call()
+        assert (dst == SENTINEL).all()
