@@ -16,6 +16,7 @@ from helpers import assert_panics
 
 f32 = np.float32
 SENTINEL = 7
+SANITIZED = bool(os.environ.get("CORVANE_EXPECT_SANITIZED"))
 
 
 def reference(pred, protos, image, detections, input_size, letterbox, dst):
@@ -344,3 +345,40 @@ def test_prototype_grid_extent_up_to_2_to_the_24(mh, mw):
                                              r"than 16777216 \(2\^24\) rows or columns$"):
             call()
         assert (dst == SENTINEL).all()
+
+
+SCRATCH = """
+import ctypes, resource, numpy as np, corvane
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(n, ctypes.c_size_t) for n in "arena ordblks smblks hblks hblkhd usmblks fsmblks "
+                                             "uordblks fordblks keepcost".split()]
+libc = ctypes.CDLL(None)
+libc.mallinfo2.restype = MallInfo2
+def in_use():  # bytes allocated and not freed, whatever the allocator keeps
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+pred, protos = np.ones((1, 5, 1), np.float32), np.ones((1, 1, 4, 4), np.float32)
+dst = np.zeros(SHAPE, np.uint8)
+peak, before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, in_use()
+corvane.yolov8_seg_masks(pred, protos, 0, DETECTIONS, (4, 4), (1.0, 0, 0), dst)
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak
+print(peak >> 10, (in_use() - before) >> 20, int(dst.sum()))
+"""
+
+
+@pytest.mark.parametrize("shape, detections, peak_mib, written", [
+    # Nothing to draw: no work and no memory for the destination's size.
+    ((0, 2**24, 2**24), [], 8, 0),
+    ((1, 1, 2**26), [(0, 0, 0, 4, 0, 0.9, 0)], 8, 0),
+    # A box across 2^22 columns needs storage for them, which it gives back.
+    ((1, 1, 2**22), [(0, 0, 2**22, 4, 0, 0.9, 0)], None, 2**22),
+])
+def test_mask_storage_follows_the_boxes_and_is_given_back(shape, detections, peak_mib, written):
+    code = SCRATCH.replace("SHAPE", repr(shape)).replace("DETECTIONS", repr(detections))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    peak, kept, total = map(int, out.stdout.split())
+    assert total == written
+    if not SANITIZED:  # the sanitizer's allocator is not the one measured
+        assert peak_mib is None or peak < peak_mib, f"peak grew by {peak} MiB"
+        assert kept < 1, f"{kept} MiB kept after the call"
