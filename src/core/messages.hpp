@@ -49,7 +49,6 @@ inline constexpr const char* kNotAligned = "buffer start must be 4-byte aligned"
 
 // Import.
 inline constexpr const char* kSubInterpreters =
-    "corvane does not support sub-interpreters: it can only be imported once per process, in "
-    "the interpreter that first imported it";
+    "corvane does not support sub-interpreters: it can only be imported in the main interpreter";
 
 }  // namespace corvane::messages
