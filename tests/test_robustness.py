@@ -365,3 +365,56 @@ def test_borrow_is_given_back_after_strides_changed_during_the_call(name, args):
     getattr(corvane, name)(*args(a, Restriding(0.5, a)))
     assert a.strides[1] == 2
     corvane.yolov5_det_preprocess(np.zeros((4, 4, 3), np.uint8), a)
+
+
+FORK_IN_CONVERSION = """
+import os, sys, threading, time, warnings, numpy as np, corvane
+warnings.simplefilter("ignore")  # fork() of a process with threads
+src, dst = np.zeros((4, 4, 3), np.uint8), np.zeros((3, 4, 4), np.float32)
+inside, done = threading.Event(), threading.Event()
+pred, protos = np.zeros((1, 4, 1), np.float32), np.zeros((1, 0, 2, 2), np.float32)
+def borrowed(a):  # whether a call that takes `a` exclusively is refused
+    try:
+        if a is src:
+            corvane.yolov8_seg_masks(pred, protos, 0, [], (1, 1), (1.0, 0, 0), a)
+        else:
+            corvane.yolov5_det_preprocess(np.zeros((4, 4, 3), np.uint8), a)
+    except BaseException as e:
+        assert type(e).__name__ == "PanicException", e
+        return True
+    return False
+def fork_and_check(during):
+    pid = os.fork()
+    if pid == 0:
+        os._exit(int(during) + 2 * borrowed(CHECKED))
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+class Pause:
+    def __float__(self):
+        if WHO == "self":
+            print(fork_and_check(True))
+        else:
+            inside.set()
+            done.wait()
+        return 0.0
+worker = threading.Thread(target=corvane.std_preprocess, args=(src, dst, [Pause(), 0, 0], [1, 1, 1]))
+worker.start()
+if WHO == "other":
+    inside.wait()
+    print(fork_and_check(False))
+    done.set()
+worker.join()
+"""
+
+
+@pytest.mark.parametrize("who, checked, expected", [
+    # The child has no thread to end the other thread's call: its borrows go.
+    ("other", "dst", 0),
+    ("other", "src", 0),
+    # The call of the forking thread goes on in the child and holds its own.
+    ("self", "dst", 3),
+])
+def test_fork_during_a_call_leaves_the_child_only_its_own_borrows(who, checked, expected):
+    code = FORK_IN_CONVERSION.replace("WHO", repr(who)).replace("CHECKED", checked)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == [str(expected)]

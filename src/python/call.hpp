@@ -4,6 +4,8 @@
 
 #include "python/object.hpp"
 
+#include <pthread.h>
+
 #include <cstddef>
 #include <span>
 #include <string_view>
@@ -42,6 +44,17 @@ class Call {
   std::span<const std::string_view> params_;
   std::span<PyObject*> bound_;
   std::vector<Borrow> borrows_;
+  // While it holds borrows, a call is linked into the process's list of such
+  // calls (changed only under the interpreter lock), so that a forked child
+  // can give back those of the calls whose threads it does not have.
+  pthread_t thread_{};
+  Call* prev_ = nullptr;
+  Call* next_ = nullptr;
+  bool linked_ = false;
+  void link() noexcept;
+  void unlink() noexcept;
+  void give_back() noexcept;
+  static void forget_other_threads() noexcept;
 };
 
 }  // namespace corvane::python
