@@ -244,9 +244,10 @@ IMAGE = "argument 'image': not an image of the batch (batch_pred has 2, protos 2
         (dict(detections=[(1, 2, 3, 4, 0, 0.5, 10)]), ValueError,
          "argument 'detections': detection 0 has anchor index 10, but batch_pred has 10 anchors"),
         (dict(detections=[(1, 2, 3, 4, 0, 0.5, 1), (1, 2, 3, 4, 0, 0.5, -1)]), ValueError,
-         "argument 'detections': detection 1: item 6 (the anchor index) is not an int >= 0"),
-        (dict(detections=[(1, 2, 3, 4, 0, 0.5, 1.0)]), ValueError,
-         "argument 'detections': detection 0: item 6 (the anchor index) is not an int >= 0"),
+         "argument 'detections': detection 1: item 6 (the anchor index) is not a whole number >= 0"),
+        *[(dict(detections=[(1, 2, 3, 4, 0, 0.5, index)]), ValueError,
+           "argument 'detections': detection 0: item 6 (the anchor index) is not a whole number >= 0")
+          for index in (1.5, -1.0, float("nan"), float("inf"), 2.0**63, np.float32(0.5), "1")],
         (dict(detections=[(1, "2", 3, 4, 0, 0.5, 1)]), TypeError,
          "argument 'detections': must be real number, not str"),
         (dict(detections=[(1, 2, 3, 4, 0, 0.5, 1)] * 2), ValueError,
@@ -382,3 +383,17 @@ def test_mask_storage_follows_the_boxes_and_is_given_back(shape, detections, pea
     if not SANITIZED:  # the sanitizer's allocator is not the one measured
         assert peak_mib is None or peak < peak_mib, f"peak grew by {peak} MiB"
         assert kept < 1, f"{kept} MiB kept after the call"
+
+
+@pytest.mark.parametrize("row", [
+    lambda d: d, lambda d: (*d[:6], float(d[6])), lambda d: (*d[:6], np.int64(d[6])),
+    lambda d: np.array(d), lambda d: np.array(d, np.float32),
+])
+def test_anchor_index_given_as_any_whole_number(row):
+    # Rows of np.array(detections) hold the index as a float.
+    want, have = valid(), valid()
+    corvane.yolov8_seg_masks(**want)
+    have["detections"] = [row(d) for d in have["detections"]]
+    corvane.yolov8_seg_masks(**have)
+    np.testing.assert_array_equal(have["dst"], want["dst"])
+    assert (want["dst"] != SENTINEL).any()

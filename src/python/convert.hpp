@@ -73,8 +73,9 @@ std::array<float, 3> convert(const Arg& arg, As<std::array<float, 3>>);
 // A sequence of (ratio, pad_x, pad_y) tuples.
 std::vector<ScalePad> convert(const Arg& arg, As<std::vector<ScalePad>>);
 BatchIndex convert(const Arg& arg, As<BatchIndex>);
-// Sequences whose items 0-3 are numbers (the box) and item 6 an int (the
-// anchor index); a ValueError for a short item or a negative index.
+// Sequences whose items 0-3 are numbers (the box) and item 6 a whole number
+// (the anchor index: an int, or an integral float as in a row of a NumPy
+// array of detections); a ValueError for a short item or another index.
 std::vector<MaskBox> convert(const Arg& arg, As<std::vector<MaskBox>>);
 PositivePair convert(const Arg& arg, As<PositivePair>);
 LetterboxArgument convert(const Arg& arg, As<LetterboxArgument>);
