@@ -171,7 +171,8 @@ def yolov8_seg_masks(
     batch_pred is the (B, K, N) array given to yolov8_seg_postprocess, protos
     the (B, M, mh, mw) prototypes; the last M channels of batch_pred hold the
     mask coefficients of each anchor. detections are that image's results of
-    yolov8_seg_postprocess (box in items 0-3, anchor index in item 6).
+    yolov8_seg_postprocess (box in items 0-3, anchor index in item 6: an
+    int or a float of a whole value, so rows of np.array(detections) do too).
     input_size is the model's (width, height), letterbox the (ratio, pad_x,
     pad_y) of the preprocessing. dst is uint8 (D, H, W) in source pixels with
     D >= len(detections): inside each box, 1 where the bilinearly sampled mask

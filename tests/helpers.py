@@ -1,4 +1,7 @@
-"""Shared test helpers: the panic exception and bitwise float comparison."""
+"""Shared test helpers: the panic exception, bitwise float comparison, guarded arrays."""
+
+import ctypes
+import mmap
 
 import numpy as np
 import pytest
@@ -39,3 +42,21 @@ def assert_same_f32(actual, expected):
 def f32(x):
     """The nearest float32 of x, widened back to a Python float."""
     return float(np.float32(x))
+
+
+_libc = ctypes.CDLL(None, use_errno=True)
+_libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+_guards = []  # the mappings live as long as the process
+
+
+def guarded(a):
+    """A copy of a whose last byte is followed by a no-access page."""
+    page = mmap.PAGESIZE
+    span = -(-a.nbytes // page) * page
+    m = mmap.mmap(-1, span + page)
+    base = ctypes.addressof(ctypes.c_char.from_buffer(m))
+    assert _libc.mprotect(base + span, page, 0) == 0, ctypes.get_errno()
+    _guards.append(m)
+    out = np.frombuffer(m, a.dtype, a.size, span - a.nbytes).reshape(a.shape)
+    out[...] = a
+    return out

@@ -16,6 +16,7 @@ from helpers import assert_panics
 
 f32 = np.float32
 SENTINEL = 7
+SANITIZED = bool(os.environ.get("CORVANE_EXPECT_SANITIZED"))
 
 
 def reference(pred, protos, image, detections, input_size, letterbox, dst):
@@ -243,9 +244,10 @@ IMAGE = "argument 'image': not an image of the batch (batch_pred has 2, protos 2
         (dict(detections=[(1, 2, 3, 4, 0, 0.5, 10)]), ValueError,
          "argument 'detections': detection 0 has anchor index 10, but batch_pred has 10 anchors"),
         (dict(detections=[(1, 2, 3, 4, 0, 0.5, 1), (1, 2, 3, 4, 0, 0.5, -1)]), ValueError,
-         "argument 'detections': detection 1: item 6 (the anchor index) is not an int >= 0"),
-        (dict(detections=[(1, 2, 3, 4, 0, 0.5, 1.0)]), ValueError,
-         "argument 'detections': detection 0: item 6 (the anchor index) is not an int >= 0"),
+         "argument 'detections': detection 1: item 6 (the anchor index) is not a whole number >= 0"),
+        *[(dict(detections=[(1, 2, 3, 4, 0, 0.5, index)]), ValueError,
+           "argument 'detections': detection 0: item 6 (the anchor index) is not a whole number >= 0")
+          for index in (1.5, -1.0, float("nan"), float("inf"), 2.0**63, np.float32(0.5), "1")],
         (dict(detections=[(1, "2", 3, 4, 0, 0.5, 1)]), TypeError,
          "argument 'detections': must be real number, not str"),
         (dict(detections=[(1, 2, 3, 4, 0, 0.5, 1)] * 2), ValueError,
@@ -326,3 +328,72 @@ def test_identical_for_one_and_two_workers():
         outputs.add(run.stdout)
     assert len(outputs) == 1
     assert outputs.pop().split()[1] == str(SENTINEL)  # masks written, sentinel plane kept
+
+
+@pytest.mark.parametrize("mh, mw", [(2**24, 1), (1, 2**24), (2**24 + 4, 1), (1, 2**24 + 4)])
+def test_prototype_grid_extent_up_to_2_to_the_24(mh, mw):
+    # No prototypes, so no bytes: all logits are 0 and the box's pixels 0.
+    # Beyond 2^24 the float32 coordinates pass the grid's last index.
+    dst = np.full((1, 2, 2), SENTINEL, np.uint8)
+    call = lambda: corvane.yolov8_seg_masks(  # noqa: E731
+        np.zeros((1, 4, 1), f32), np.zeros((1, 0, mh, mw), f32), 0, [(0, 0, 1, 10, 0, 0.9, 0)],
+        (1, 1), (1.0, 0, 1), dst)
+    if max(mh, mw) <= 2**24:
+        call()
+        np.testing.assert_array_equal(dst[0], [[0, SENTINEL], [0, SENTINEL]])
+    else:
+        with pytest.raises(ValueError, match=r"^argument 'protos': the prototype grid has more "
+                                             r"than 16777216 \(2\^24\) rows or columns$"):
+            call()
+        assert (dst == SENTINEL).all()
+
+
+SCRATCH = """
+import ctypes, resource, numpy as np, corvane
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(n, ctypes.c_size_t) for n in "arena ordblks smblks hblks hblkhd usmblks fsmblks "
+                                             "uordblks fordblks keepcost".split()]
+libc = ctypes.CDLL(None)
+libc.mallinfo2.restype = MallInfo2
+def in_use():  # bytes allocated and not freed, whatever the allocator keeps
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+pred, protos = np.ones((1, 5, 1), np.float32), np.ones((1, 1, 4, 4), np.float32)
+dst = np.zeros(SHAPE, np.uint8)
+peak, before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, in_use()
+corvane.yolov8_seg_masks(pred, protos, 0, DETECTIONS, (4, 4), (1.0, 0, 0), dst)
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak
+print(peak >> 10, (in_use() - before) >> 20, int(dst.sum()))
+"""
+
+
+@pytest.mark.parametrize("shape, detections, peak_mib, written", [
+    # Nothing to draw: no work and no memory for the destination's size.
+    ((0, 2**24, 2**24), [], 8, 0),
+    ((1, 1, 2**26), [(0, 0, 0, 4, 0, 0.9, 0)], 8, 0),
+    # A box across 2^22 columns needs storage for them, which it gives back.
+    ((1, 1, 2**22), [(0, 0, 2**22, 4, 0, 0.9, 0)], None, 2**22),
+])
+def test_mask_storage_follows_the_boxes_and_is_given_back(shape, detections, peak_mib, written):
+    code = SCRATCH.replace("SHAPE", repr(shape)).replace("DETECTIONS", repr(detections))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    peak, kept, total = map(int, out.stdout.split())
+    assert total == written
+    if not SANITIZED:  # the sanitizer's allocator is not the one measured
+        assert peak_mib is None or peak < peak_mib, f"peak grew by {peak} MiB"
+        assert kept < 1, f"{kept} MiB kept after the call"
+
+
+@pytest.mark.parametrize("row", [
+    lambda d: d, lambda d: (*d[:6], float(d[6])), lambda d: (*d[:6], np.int64(d[6])),
+    lambda d: np.array(d), lambda d: np.array(d, np.float32),
+])
+def test_anchor_index_given_as_any_whole_number(row):
+    # Rows of np.array(detections) hold the index as a float.
+    want, have = valid(), valid()
+    corvane.yolov8_seg_masks(**want)
+    have["detections"] = [row(d) for d in have["detections"]]
+    corvane.yolov8_seg_masks(**have)
+    np.testing.assert_array_equal(have["dst"], want["dst"])
+    assert (want["dst"] != SENTINEL).any()

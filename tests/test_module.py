@@ -3,6 +3,7 @@
 import ctypes
 import importlib
 import inspect
+import subprocess
 import sys
 
 import numpy as np
@@ -86,6 +87,34 @@ def test_second_interpreter_is_refused():
         assert testcapi.run_in_subinterp(code) == 0
         text = open(out.name).read()
     assert text.startswith("ImportError: ") and "sub-interpreters" in text, text
+
+
+SUBINTERPRETER = """
+import _xxsubinterpreters as interpreters
+def in_sub(isolated):
+    sub = interpreters.create(isolated=isolated)
+    try:
+        interpreters.run_string(sub, "import corvane")
+    except interpreters.RunFailedError as e:
+        print(e)
+    finally:
+        interpreters.destroy(sub)
+ORDER
+import corvane
+print(corvane.get_padding(4, 2, 2, 2))
+"""
+
+
+@pytest.mark.parametrize("order", ["in_sub(False)", "in_sub(True)", "import corvane; in_sub(False)"])
+def test_main_interpreter_imports_whichever_interpreter_tried_first(order):
+    code = SUBINTERPRETER.replace("ORDER", order)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [
+        "<class 'ImportError'>: corvane does not support sub-interpreters: it can only be "
+        "imported in the main interpreter",
+        "(2.0, 0, 0, 0, 1)",
+    ]
 
 
 # -- binding ---------------------------------------------------------------

@@ -163,3 +163,52 @@ def test_forked_child_gets_a_working_pool(tmp_path):
     script.write_text(FORK_CHILD)
     assert run_python(script, {"RAYON_NUM_THREADS": "2"}) == "ok"
 
+
+
+NARROWING = textwrap.dedent(
+    """
+    import os, sys, threading, time, numpy as np, corvane
+
+    allowed = os.sched_getaffinity(0)
+    narrow = {min(allowed)}
+    src, dst = np.zeros((720, 1280, 3), np.uint8), np.zeros((3, 640, 640), np.float32)
+    stop = threading.Event()
+
+    def calls():
+        while not stop.is_set():
+            corvane.yolov5_det_preprocess(src, dst)
+            time.sleep(PAUSE)  # long enough for the pool threads to fall asleep
+
+    def set_all(cpus):
+        for tid in os.listdir("/proc/self/task"):
+            try:
+                os.sched_setaffinity(int(tid), cpus)
+            except ProcessLookupError:
+                pass
+
+    caller = threading.Thread(target=calls)
+    caller.start()
+    widened = 0
+    for _ in range(150):
+        set_all(allowed)
+        time.sleep(0.002)
+        set_all(narrow)
+        time.sleep(0.003)
+        widened += any(os.sched_getaffinity(int(tid)) != narrow for tid in os.listdir("/proc/self/task"))
+    stop.set()
+    caller.join()
+    print(widened)
+    """
+)
+
+
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two processors")
+@pytest.mark.parametrize("pause", ["0", "0.002"])
+def test_affinity_narrowed_for_every_thread_stays_narrowed(pause):
+    # A process narrowed to one processor while it computes (taskset -a)
+    # must find every thread, the pool's included, still narrowed later.
+    env = dict(os.environ, RAYON_NUM_THREADS="2")
+    out = subprocess.run([sys.executable, "-c", NARROWING.replace("PAUSE", pause)], env=env,
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["0"], "narrowings undone"

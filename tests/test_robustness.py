@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import corvane
+from helpers import guarded
 
 SANITIZED = bool(os.environ.get("CORVANE_EXPECT_SANITIZED"))
 
@@ -191,25 +192,11 @@ def test_allocation_failure_on_a_worker_is_memory_error(workers):
 
 
 RACE = """
-import ctypes, mmap, sys, threading, time, numpy as np, corvane
+import sys, threading, time, numpy as np, corvane
+sys.path.insert(0, TESTS)
+from helpers import guarded
 
 F = np.float32
-PAGE = mmap.PAGESIZE
-libc = ctypes.CDLL(None, use_errno=True)
-libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
-keep = []
-
-
-def guarded(a):
-    # A copy of a whose last byte is followed by a no-access page.
-    span = -(-a.nbytes // PAGE) * PAGE
-    m = mmap.mmap(-1, span + PAGE)
-    base = ctypes.addressof(ctypes.c_char.from_buffer(m))
-    assert libc.mprotect(base + span, PAGE, 0) == 0, ctypes.get_errno()
-    keep.append(m)
-    out = np.frombuffer(m, F, a.size, span - a.nbytes).reshape(a.shape)
-    out[...] = a
-    return out
 
 
 def peaked(lines, length, share, seed):
@@ -282,7 +269,153 @@ def test_input_changed_by_another_thread_never_reads_outside_it(name):
     # Another writer refreshes the output in place between the maximum and
     # the search for its position: the result may be inconsistent but must
     # stay in range, and no read may pass the end of the array.
-    out = subprocess.run([sys.executable, "-c", RACE, name], capture_output=True, text=True,
+    code = RACE.replace("TESTS", repr(os.path.dirname(__file__)))
+    out = subprocess.run([sys.executable, "-c", code, name], capture_output=True, text=True,
                          timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "ok"
+
+
+class Reinterpreting:
+    """A number whose conversion reinterprets an array already accepted."""
+
+    def __init__(self, value, array=None):
+        self.value, self.array = value, array
+
+    def _run(self):
+        a = self.array
+        if a is not None and a.dtype == np.float32:
+            a.dtype = np.uint8  # four times as many elements over the same bytes
+        elif a is not None:
+            a.shape = a.shape[::-1]
+        return self.value
+
+    def __float__(self):
+        return float(self._run())
+
+    def __index__(self):
+        return int(self._run())
+
+
+def _reinterpreted_calls():
+    # (function, arrays, args(arrays, number)); `number` wraps a value whose
+    # conversion runs after every array of the row has been accepted.
+    rng = np.random.default_rng(7)
+    img = rng.integers(0, 256, (37, 53, 3), np.uint8)
+    v5 = rng.random((2, 60, 9), dtype=np.float32)
+    v8 = rng.random((2, 10, 70), dtype=np.float32)
+    px, py = rng.random((3, 17, 24), dtype=np.float32), rng.random((3, 17, 30), dtype=np.float32)
+    protos = rng.standard_normal((2, 2, 12, 16)).astype(np.float32)
+    planes, masks = np.zeros((3, 32, 32), np.float32), np.zeros((1, 20, 32), np.uint8)
+    return [
+        ("std_preprocess", (img, planes), lambda a, n: (*a, [n(1), 2, 3], [4, 5, 6])),
+        ("rtmpose_preprocess", (img, planes), lambda a, n: (*a, n(0.25))),
+        ("yolov5_postprocess", (v5,), lambda a, n: (*a, n(0.5), 0.3)),
+        ("yolov8_det_postprocess", (v8,), lambda a, n: (*a, n(0.5), 0.3)),
+        ("yolov8_seg_postprocess", (v8,), lambda a, n: (*a, 0.5, 0.3, n(2))),
+        ("yolov8_property_postprocess", (v8,),
+         lambda a, n: (*a, 0.5, 0.3, 3, [True, False, True], [n(2), 1])),
+        ("alphapose_postprocess", (px[0],), lambda a, n: (*a, n(2.0))),
+        ("rtmpose_postprocess", (px, py), lambda a, n: (*a, [(n(1.5), 2, 3)] * 3)),
+        ("yolov8_seg_masks", (v8, protos, masks),
+         lambda a, n: (a[0], a[1], 1, [(n(3.0), 4.0, 40.0, 30.0, 0, 0.9, 5)], (64, 48), (2.0, 0, 4),
+                       a[2])),
+    ]
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.parametrize("name, k", [(name, k) for name, arrays, _ in _reinterpreted_calls()
+                                     for k in range(min(len(arrays), 2))])  # masks' dst: last
+def test_array_reinterpreted_by_a_later_conversion_is_used_as_checked(name, k):
+    # The later argument's conversion changes the element type (float32) or
+    # the shape (uint8) of array k in place. The call computes on the array
+    # as it was checked: the same result and the same bytes written as
+    # without the change, and nothing read or written past its end.
+    _, arrays, args = next(row for row in _reinterpreted_calls() if row[0] == name)
+    expected_out = [a.copy() for a in arrays]
+    expected = getattr(corvane, name)(*args(expected_out, lambda v: v))
+    inputs = [guarded(a) for a in arrays]
+    written = [a[...] for a in inputs]  # views that keep the original element type
+    actual = getattr(corvane, name)(*args(inputs, lambda v: Reinterpreting(v, inputs[k])))
+    assert actual == expected
+    for have, want in zip(written, expected_out):
+        np.testing.assert_array_equal(have, want)
+
+
+class Restriding:
+    """A number whose conversion gives axis 1 (of length 1) of an array another stride."""
+
+    def __init__(self, value, array):
+        self.value, self.array = value, array
+
+    def __float__(self):
+        strides = list(self.array.strides)
+        strides[1] = 2  # still C-contiguous over the same bytes, another common stride
+        self.array.strides = strides
+        return self.value
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.parametrize("name, args", [
+    ("std_preprocess", lambda a, n: (np.zeros((4, 4, 3), np.uint8), a, [n, 0, 0], [1, 1, 1])),
+    ("yolov5_postprocess", lambda a, n: (a, n, 0.5)),
+])
+def test_borrow_is_given_back_after_strides_changed_during_the_call(name, args):
+    # The array is then free for a call that borrows it exclusively.
+    a = np.zeros((3, 1, 8), np.float32)
+    getattr(corvane, name)(*args(a, Restriding(0.5, a)))
+    assert a.strides[1] == 2
+    corvane.yolov5_det_preprocess(np.zeros((4, 4, 3), np.uint8), a)
+
+
+FORK_IN_CONVERSION = """
+import os, sys, threading, time, warnings, numpy as np, corvane
+warnings.simplefilter("ignore")  # fork() of a process with threads
+src, dst = np.zeros((4, 4, 3), np.uint8), np.zeros((3, 4, 4), np.float32)
+inside, done = threading.Event(), threading.Event()
+pred, protos = np.zeros((1, 4, 1), np.float32), np.zeros((1, 0, 2, 2), np.float32)
+def borrowed(a):  # whether a call that takes `a` exclusively is refused
+    try:
+        if a is src:
+            corvane.yolov8_seg_masks(pred, protos, 0, [], (1, 1), (1.0, 0, 0), a)
+        else:
+            corvane.yolov5_det_preprocess(np.zeros((4, 4, 3), np.uint8), a)
+    except BaseException as e:
+        assert type(e).__name__ == "PanicException", e
+        return True
+    return False
+def fork_and_check(during):
+    pid = os.fork()
+    if pid == 0:
+        os._exit(int(during) + 2 * borrowed(CHECKED))
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+class Pause:
+    def __float__(self):
+        if WHO == "self":
+            print(fork_and_check(True))
+        else:
+            inside.set()
+            done.wait()
+        return 0.0
+worker = threading.Thread(target=corvane.std_preprocess, args=(src, dst, [Pause(), 0, 0], [1, 1, 1]))
+worker.start()
+if WHO == "other":
+    inside.wait()
+    print(fork_and_check(False))
+    done.set()
+worker.join()
+"""
+
+
+@pytest.mark.parametrize("who, checked, expected", [
+    # The child has no thread to end the other thread's call: its borrows go.
+    ("other", "dst", 0),
+    ("other", "src", 0),
+    # The call of the forking thread goes on in the child and holds its own.
+    ("self", "dst", 3),
+])
+def test_fork_during_a_call_leaves_the_child_only_its_own_borrows(who, checked, expected):
+    code = FORK_IN_CONVERSION.replace("WHO", repr(who)).replace("CHECKED", checked)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == [str(expected)]

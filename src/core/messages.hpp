@@ -34,8 +34,10 @@ inline constexpr const char* kStrToVec = "Can't extract `str` to `Vec`";
 inline constexpr const char* kNotTwoPositiveInts = "expected two positive ints";
 inline constexpr const char* kNotALetterbox =
     "expected (ratio, pad_x, pad_y): a finite ratio > 0 and two ints >= 0";
-inline constexpr const char* kNotAnAnchorIndex = ": item 6 (the anchor index) is not an int >= 0";
+inline constexpr const char* kNotAnAnchorIndex = ": item 6 (the anchor index) is not a whole number >= 0";
 inline constexpr const char* kEmptyPrototypeGrid = "the prototype grid is empty";
+inline constexpr const char* kPrototypeGridTooLarge =
+    "the prototype grid has more than 16777216 (2^24) rows or columns";
 
 // Python errors of the shared word.
 inline constexpr const char* kShapeIsNull = "shape is null";
@@ -47,7 +49,6 @@ inline constexpr const char* kNotAligned = "buffer start must be 4-byte aligned"
 
 // Import.
 inline constexpr const char* kSubInterpreters =
-    "corvane does not support sub-interpreters: it can only be imported once per process, in "
-    "the interpreter that first imported it";
+    "corvane does not support sub-interpreters: it can only be imported in the main interpreter";
 
 }  // namespace corvane::messages

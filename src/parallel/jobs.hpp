@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "core/panic.hpp"
-#include "parallel/placement.hpp"
 
 namespace corvane::parallel {
 
@@ -95,7 +94,6 @@ struct alignas(64) Worker {
   std::condition_variable sleep_cv;
   std::atomic<bool> sleeping{false};
   bool wake = false;  // guarded by sleep_mu
-  Placement placement;
 };
 
 // The worker record of the calling thread, null outside every pool.
@@ -124,7 +122,6 @@ inline bool wake_worker(Worker& worker, bool only_idle = false) noexcept {
     std::lock_guard lock(worker.sleep_mu);
     if (!worker.sleeping.load(std::memory_order_relaxed) || (only_idle && worker.wake)) return false;
     worker.wake = true;
-    worker.placement.steer_away_from_caller();
   }
   worker.sleep_cv.notify_one();
   return true;

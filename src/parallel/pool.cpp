@@ -210,7 +210,6 @@ void WorkerPool::detach_threads() noexcept {
 void WorkerPool::worker_main(detail::Worker& worker) noexcept {
   set_ieee_mode();  // not the mode of whichever thread created the pool
   detail::t_worker = &worker;
-  worker.placement.adopt_current_thread();
   started_.fetch_add(1);
   started_.notify_all();
   wait_until(worker, terminating_);
@@ -318,7 +317,6 @@ void WorkerPool::sleep(detail::Worker& worker, const std::atomic<bool>& done) no
   sleepers_.fetch_add(1, std::memory_order_seq_cst);
   if (!done.load(std::memory_order_seq_cst) && !has_work()) {
     while (!worker.wake) worker.sleep_cv.wait(lock);
-    worker.placement.after_wake();
   }
   worker.wake = false;
   sleepers_.fetch_sub(1, std::memory_order_seq_cst);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <ranges>
 #include <vector>
 
 namespace corvane::postprocess::masks {
@@ -40,7 +41,23 @@ using simd::kLanes;
 using RunFloats = simd::Vec<float, kRun>;
 using RunIndices = simd::Vec<std::int32_t, kRun>;
 
-// The taps of every source pixel along one axis, one array per quantity.
+// What a thread keeps between calls, of each of its two kinds of storage
+// (the geometry and box records of the calls it makes, the scratch of the
+// strips it runs): past this, storage goes back to the system when the call
+// or strip that needed it ends.
+constexpr std::size_t kKeptBytes = std::size_t{16} << 20;
+
+template <class T>
+std::size_t bytes_of(const std::vector<T>& v) {
+  return v.capacity() * sizeof(T);
+}
+
+// The centre of pixel u along an axis, in the letterboxed input.
+float pixel_centre(std::size_t u, float ratio, std::uint32_t pad) {
+  return (static_cast<float>(u) + 0.5f) / ratio + static_cast<float>(pad);
+}
+
+// The taps of the first source pixels along one axis, one array per quantity.
 struct Axis {
   std::vector<float> centre;    // X(u) or Y(v)
   std::vector<std::size_t> i0;  // floor of the clamped proto coordinate
@@ -48,6 +65,11 @@ struct Axis {
   std::vector<float> low;       // weight of i1: coordinate - i0
   std::vector<float> high;      // weight of i0: 1 - low
 };
+
+std::size_t bytes_of(const Axis& axis) {
+  return bytes_of(axis.centre) + bytes_of(axis.i0) + bytes_of(axis.i1) + bytes_of(axis.low) +
+         bytes_of(axis.high);
+}
 
 Axis taps(std::size_t pixels, float ratio, std::uint32_t pad, std::uint64_t extent,
           std::uint64_t input) {
@@ -57,7 +79,7 @@ Axis taps(std::size_t pixels, float ratio, std::uint32_t pad, std::uint64_t exte
            std::vector<std::size_t>(pixels), std::vector<float>(pixels),
            std::vector<float>(pixels)};
   for (std::size_t u = 0; u < pixels; ++u) {
-    const float centre = (static_cast<float>(u) + 0.5f) / ratio + static_cast<float>(pad);
+    const float centre = pixel_centre(u, ratio, pad);
     float p = centre * scale - 0.5f;
     p = std::min(std::max(p, 0.0f), last);
     const float whole = std::floor(p);
@@ -79,15 +101,18 @@ struct Range {
   bool contains(std::size_t i) const { return begin <= i && i < end; }
 };
 
-// The pixels whose centres c satisfy lo <= c < hi; contiguous because the
-// centres never decrease. A NaN bound gives an empty range.
-Range inside(const std::vector<float>& centres, float lo, float hi) {
-  const auto first = std::partition_point(centres.begin(), centres.end(),
-                                          [lo](float c) { return !(c >= lo); });
-  const auto last = std::partition_point(centres.begin(), centres.end(),
-                                         [hi](float c) { return c < hi; });
-  const auto begin = static_cast<std::size_t>(first - centres.begin());
-  const auto end = static_cast<std::size_t>(last - centres.begin());
+// Of `pixels` pixels, those whose centres c satisfy lo <= c < hi;
+// contiguous because the centres never decrease. A NaN bound gives an empty
+// range. Found by bisection on the centres themselves, so that a box costs
+// no work or memory in proportion to the destination.
+Range inside(std::size_t pixels, float ratio, std::uint32_t pad, float lo, float hi) {
+  const auto all = std::views::iota(std::size_t{0}, pixels);
+  const auto centre = [&](std::size_t u) { return pixel_centre(u, ratio, pad); };
+  const auto at = [&](auto below) {
+    return static_cast<std::size_t>(std::ranges::partition_point(all, below) - all.begin());
+  };
+  const std::size_t begin = at([&](std::size_t u) { return !(centre(u) >= lo); });
+  const std::size_t end = at([&](std::size_t u) { return centre(u) < hi; });
   return {begin, std::max(begin, end)};
 }
 
@@ -559,6 +584,14 @@ void strip(const Work& work, std::size_t y0, std::size_t y1, std::size_t logit,
   }
   for (std::size_t y = std::max(first, y0 == 0 ? 0 : y0 - 1); y < y1; ++y)
     proto_row(work, y0, y, scratch, next.data());
+  if (bytes_of(memory) + bytes_of(next) + bytes_of(class_memory) + bytes_of(segments) >
+      kKeptBytes) {
+    // Assigning {} would keep the capacity.
+    memory = std::vector<float>();
+    next = std::vector<std::size_t>();
+    class_memory = std::vector<std::uint8_t>();
+    segments = std::vector<Segment>();
+  }
 }
 
 // The pass for a round of boxes.
@@ -611,7 +644,8 @@ struct Grid {
 };
 
 // What a thread keeps between calls: the taps of the last geometry (a video
-// keeps it from frame to frame) and the storage of the boxes.
+// keeps it from frame to frame), as far as its boxes reached, and the
+// storage of the boxes.
 struct Reuse {
   Grid grid{};
   Axis x, y;
@@ -619,6 +653,11 @@ struct Reuse {
   std::vector<Run> runs;
   std::vector<Window> windows;
   std::vector<float> coefficients;
+
+  std::size_t bytes() const {
+    return bytes_of(x) + bytes_of(y) + bytes_of(regions) + bytes_of(runs) + bytes_of(windows) +
+           bytes_of(coefficients);
+  }
 };
 
 }  // namespace
@@ -637,22 +676,42 @@ void build(const Coefficients& pred, const Prototypes& protos, std::span<const M
     ~Busy() { busy = was; }
   } const mark;
 
-  const Grid grid{dst.width,     dst.height,    protos.width,   protos.height,  geometry.in_w,
-                  geometry.in_h, geometry.ratio, geometry.pad_x, geometry.pad_y};
-  if (reuse.x.centre.empty() || !(reuse.grid == grid)) {
-    reuse.x = taps(static_cast<std::size_t>(dst.width), geometry.ratio, geometry.pad_x,
-                   protos.width, geometry.in_w);
-    reuse.y = taps(static_cast<std::size_t>(dst.height), geometry.ratio, geometry.pad_y,
-                   protos.height, geometry.in_h);
-    reuse.grid = grid;
-  }
-  const Axis& x = reuse.x;
-  const Axis& y = reuse.y;
+  struct Trim {
+    Reuse& reuse;
+    ~Trim() {
+      if (reuse.bytes() > kKeptBytes) reuse = Reuse{};
+    }
+  } const trim{reuse};
+
+  // The boxes' pixels first: a call whose boxes cover none does nothing.
   std::vector<Region>& regions = reuse.regions;
   std::vector<Run>& runs = reuse.runs;
   regions.clear();
   runs.clear();
   reuse.windows.clear();
+  std::size_t reach_x = 0, reach_y = 0;
+  for (std::size_t d = 0; d < boxes.size(); ++d) {
+    const Range columns = inside(static_cast<std::size_t>(dst.width), geometry.ratio,
+                                 geometry.pad_x, boxes[d].x1, boxes[d].x2);
+    const Range rows = inside(static_cast<std::size_t>(dst.height), geometry.ratio,
+                              geometry.pad_y, boxes[d].y1, boxes[d].y2);
+    if (columns.size() == 0 || rows.size() == 0) continue;
+    regions.push_back({d, columns, rows, {}, {}, 0, 0, 0, 0, 0});
+    reach_x = std::max(reach_x, columns.end);
+    reach_y = std::max(reach_y, rows.end);
+  }
+  if (regions.empty()) return;
+
+  const Grid grid{dst.width,     dst.height,    protos.width,   protos.height,  geometry.in_w,
+                  geometry.in_h, geometry.ratio, geometry.pad_x, geometry.pad_y};
+  if (!(reuse.grid == grid) || reuse.x.centre.size() < reach_x ||
+      reuse.y.centre.size() < reach_y) {
+    reuse.x = taps(reach_x, geometry.ratio, geometry.pad_x, protos.width, geometry.in_w);
+    reuse.y = taps(reach_y, geometry.ratio, geometry.pad_y, protos.height, geometry.in_h);
+    reuse.grid = grid;
+  }
+  const Axis& x = reuse.x;
+  const Axis& y = reuse.y;
   // Each box's coefficients side by side: in the prediction they are a
   // channel apart, a cache line each.
   const std::size_t masks = static_cast<std::size_t>(protos.masks);
@@ -660,15 +719,12 @@ void build(const Coefficients& pred, const Prototypes& protos, std::span<const M
   const float* first_coefficient =
       pred.data.data() + static_cast<std::size_t>(pred.channels - protos.masks) * anchors;
   reuse.coefficients.resize(boxes.size() * masks);
-  for (std::size_t d = 0; d < boxes.size(); ++d) {
-    const Range columns = inside(x.centre, boxes[d].x1, boxes[d].x2);
-    const Range rows = inside(y.centre, boxes[d].y1, boxes[d].y2);
-    if (columns.size() == 0 || rows.size() == 0) continue;
-    Region region{d, columns, rows, {x.i0[columns.begin], x.i1[columns.end - 1] + 1},
-                  {y.i0[rows.begin], y.i1[rows.end - 1] + 1}, 0, 0, 0, 0, 0};
+  for (Region& region : regions) {
+    const std::size_t d = region.detection;
+    region.proto_columns = {x.i0[region.columns.begin], x.i1[region.columns.end - 1] + 1};
+    region.proto_rows = {y.i0[region.rows.begin], y.i1[region.rows.end - 1] + 1};
     add_runs(x, region, runs);
     add_windows(x, region, reuse.windows);
-    regions.push_back(region);
     for (std::size_t m = 0; m < masks; ++m)
       reuse.coefficients[d * masks + m] =
           first_coefficient[m * anchors + static_cast<std::size_t>(boxes[d].index)];

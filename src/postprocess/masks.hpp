@@ -34,9 +34,14 @@ struct Planes {
   std::uint64_t width;
 };
 
+// The largest prototype grid extent. Coordinates are float32: beyond 2^24
+// they can no longer name every prototype pixel, and the last index itself
+// rounds up to the extent, past the grid.
+inline constexpr std::uint64_t kMaxExtent = std::uint64_t{1} << 24;
+
 // Writes 1 (logit > 0) or 0 to the pixels of plane d whose centres lie inside
 // boxes[d]; no other byte of `dst` is touched. The caller has checked the
-// shapes: M <= K - 4, every index < N, D >= boxes.size(), mh and mw > 0.
+// shapes: M <= K - 4, every index < N, D >= boxes.size(), 0 < mh, mw <= kMaxExtent.
 void build(const Coefficients& pred, const Prototypes& protos, std::span<const MaskBox> boxes,
            const MaskGeometry& geometry, const Planes& dst);
 

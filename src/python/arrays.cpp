@@ -115,33 +115,42 @@ template class ArrayView<std::uint8_t>;
 namespace arrays {
 
 template <class T>
-void accept(PyObject* obj) {
+Ref accept(PyObject* obj) {
   using Element = std::remove_const_t<T>;
   numpy_multiarray();
-  bool accepted = false;
+  PyArray_Descr* wanted = nullptr;
   if (PyArray_Check(obj)) {
-    PyArray_Descr* wanted = PyArray_DescrFromType(kTypeNumber<Element>);
+    wanted = PyArray_DescrFromType(kTypeNumber<Element>);
     if (!wanted) throw_python_error();
     PyArray_Descr* have = PyArray_DESCR(as_array(obj));
-    accepted = have == wanted || PyArray_EquivTypes(have, wanted);
-    Py_DECREF(wanted);
+    if (have != wanted && !PyArray_EquivTypes(have, wanted)) Py_CLEAR(wanted);
   }
-  if (!accepted) {
+  if (!wanted) {
     std::string message = "'";  // appended, not prepended: GCC 12 cannot bound the copy of a
                                 // literal prepended to a temporary (-Wrestrict)
     message += type_qualname(obj);
     message += messages::kCannotConvert;
-  message += "PyArray<T, D>'";
+    message += "PyArray<T, D>'";
     PyErr_SetString(PyExc_TypeError, message.c_str());
     throw PyErrorAlreadySet{};
   }
-  registry::acquire(obj, !std::is_const_v<T>);
+  // A base-class ndarray runs no Python code when made (no __array_finalize__),
+  // so nothing can change `obj` between its check and this copy of its layout.
+  PyArrayObject* array = as_array(obj);
+  Ref view = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, wanted, PyArray_NDIM(array),
+                                             PyArray_DIMS(array), PyArray_STRIDES(array),
+                                             PyArray_DATA(array),
+                                             PyArray_FLAGS(array) & NPY_ARRAY_WRITEABLE, nullptr));
+  if (!view) throw_python_error();
+  if (PyArray_SetBaseObject(as_array(view.get()), Py_NewRef(obj)) < 0) throw_python_error();
+  registry::acquire(view.get(), !std::is_const_v<T>);
+  return view;
 }
 
-template void accept<const std::uint8_t>(PyObject*);
-template void accept<const float>(PyObject*);
-template void accept<float>(PyObject*);
-template void accept<std::uint8_t>(PyObject*);
+template Ref accept<const std::uint8_t>(PyObject*);
+template Ref accept<const float>(PyObject*);
+template Ref accept<float>(PyObject*);
+template Ref accept<std::uint8_t>(PyObject*);
 
 }  // namespace arrays
 }  // namespace corvane::python

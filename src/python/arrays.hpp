@@ -11,8 +11,12 @@
 
 namespace corvane::python {
 
-// A view of an accepted array argument. The Call that accepted it holds the
-// array's reference and its borrow until the entry has returned.
+// A view of an accepted array argument: a private ndarray over the caller's
+// memory, made when the argument was checked. Python code run by the
+// conversion of a later argument can reinterpret the caller's array in place
+// (its dtype, shape or strides); the private one is reachable by no Python
+// code, so what the kernel reads is what was checked and borrowed. The Call
+// that accepted it holds it and its borrow until the entry has returned.
 template <class T>
 class ArrayView {
  public:
@@ -37,11 +41,14 @@ class ArrayView {
 
 namespace arrays {
 
-// Accepts `obj` as an array of element type T (uint8 or float32) and takes
-// the borrow: shared for const T, exclusive for non-const T. Raises the
+// Accepts `obj` as an array of element type T (uint8 or float32) and returns
+// a new reference to a private view of it (same memory, shape and strides,
+// element type exactly T, based on `obj`), on which it takes the borrow:
+// shared for const T, exclusive for non-const T. The borrow is given back
+// through that same view, so its key is the one it was taken with. Raises the
 // TypeError of a wrong type (unprefixed) or the borrow panics.
 template <class T>
-void accept(PyObject* obj);
+Ref accept(PyObject* obj);
 
 }  // namespace arrays
 }  // namespace corvane::python

@@ -4,6 +4,7 @@
 #include "python/registry.hpp"
 
 #include <string>
+#include <utility>
 
 namespace corvane::python {
 namespace {
@@ -84,15 +85,61 @@ Call::Call(const char* function_name, std::span<const std::string_view> params,
   }
 }
 
-void Call::keep_borrow(PyObject* array, bool exclusive) noexcept {
-  Py_INCREF(array);
-  borrows_.push_back({array, exclusive});
+namespace {
+
+// The calls that hold borrows, most recent first.
+Call* g_calls = nullptr;
+
+}  // namespace
+
+void Call::link() noexcept {
+  // In the child of a fork() the borrows of calls running on the parent's
+  // other threads would stay taken for good: those threads are not there to
+  // end their calls. The forking thread holds the interpreter lock, so no
+  // call is being linked or unlinked meanwhile.
+  [[maybe_unused]] static const int handler =
+      ::pthread_atfork(nullptr, nullptr, [] { forget_other_threads(); });
+  thread_ = ::pthread_self();
+  next_ = std::exchange(g_calls, this);
+  if (next_) next_->prev_ = this;
+  linked_ = true;
 }
 
-void Call::release_arrays() noexcept {
+void Call::unlink() noexcept {
+  (prev_ ? prev_->next_ : g_calls) = next_;
+  if (next_) next_->prev_ = prev_;
+  prev_ = next_ = nullptr;
+  linked_ = false;
+}
+
+void Call::forget_other_threads() noexcept {
+  const pthread_t self = ::pthread_self();
+  for (Call* call = g_calls; call;) {
+    Call* next = call->next_;
+    if (!::pthread_equal(call->thread_, self)) {
+      call->unlink();
+      // The views stay referenced: their owners' stacks never unwind here.
+      call->give_back();
+      call->borrows_.clear();
+    }
+    call = next;
+  }
+}
+
+void Call::keep_borrow(Ref view, bool exclusive) noexcept {
+  if (!linked_) link();
+  borrows_.push_back({view.release(), exclusive});
+}
+
+void Call::give_back() noexcept {
   for (bool exclusive : {true, false})
     for (const Borrow& b : borrows_)
       if (b.exclusive == exclusive) registry::release(b.array, b.exclusive);
+}
+
+void Call::release_arrays() noexcept {
+  if (linked_) unlink();
+  give_back();
   for (const Borrow& b : borrows_) Py_DECREF(b.array);
   borrows_.clear();
 }

@@ -4,6 +4,8 @@
 
 #include "python/object.hpp"
 
+#include <pthread.h>
+
 #include <cstddef>
 #include <span>
 #include <string_view>
@@ -28,9 +30,9 @@ class Call {
 
   // Makes room for one more borrow, so that keeping it cannot fail once taken.
   void reserve_borrow() { borrows_.reserve(borrows_.size() + 1); }
-  // Keeps an accepted array (a new reference of its own) and its borrow until
-  // release_arrays(). Follows a reserve_borrow().
-  void keep_borrow(PyObject* array, bool exclusive) noexcept;
+  // Keeps an accepted array's view and its borrow until release_arrays(), which
+  // gives the borrow back through that same view. Follows a reserve_borrow().
+  void keep_borrow(Ref view, bool exclusive) noexcept;
   // Gives back every borrow of the call, writable ones first.
   void release_arrays() noexcept;
 
@@ -42,6 +44,17 @@ class Call {
   std::span<const std::string_view> params_;
   std::span<PyObject*> bound_;
   std::vector<Borrow> borrows_;
+  // While it holds borrows, a call is linked into the process's list of such
+  // calls (changed only under the interpreter lock), so that a forked child
+  // can give back those of the calls whose threads it does not have.
+  pthread_t thread_{};
+  Call* prev_ = nullptr;
+  Call* next_ = nullptr;
+  bool linked_ = false;
+  void link() noexcept;
+  void unlink() noexcept;
+  void give_back() noexcept;
+  static void forget_other_threads() noexcept;
 };
 
 }  // namespace corvane::python

@@ -143,6 +143,17 @@ long long non_negative_int(PyObject* obj) {
   return integer ? non_negative(integer.get()) : -1;
 }
 
+// An anchor index: an int >= 0, or a real number of such a value, since the
+// rows of np.array(detections) hold the index as a float; else -1.
+long long anchor_index(PyObject* obj) {
+  if (Ref integer = as_int(obj)) return non_negative(integer.get());
+  const PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
+  if (!PyFloat_Check(obj) && !(number && number->nb_float)) return -1;
+  const double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) throw PyErrorAlreadySet{};
+  return v >= 0.0 && v < 0x1p63 && std::floor(v) == v ? static_cast<long long>(v) : -1;
+}
+
 }  // namespace
 
 [[noreturn]] void raise(PyObject* type, const std::string& message) {
@@ -246,7 +257,7 @@ std::vector<MaskBox> convert(const Arg& arg, As<std::vector<MaskBox>>) {
     if (items.size() < 7)
       raise_value(param, which + " has " + std::to_string(items.size()) +
                              " items, expected at least 7");
-    const long long i = non_negative_int(items[6].get());
+    const long long i = anchor_index(items[6].get());
     if (i < 0) raise_value(param, which + messages::kNotAnAnchorIndex);
     out.push_back({to_f32(items[0].get()), to_f32(items[1].get()), to_f32(items[2].get()),
                    to_f32(items[3].get()), static_cast<std::uint64_t>(i)});

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace corvane::python {
@@ -74,8 +75,9 @@ std::array<float, 3> convert(const Arg& arg, As<std::array<float, 3>>);
 // A sequence of (ratio, pad_x, pad_y) tuples.
 std::vector<ScalePad> convert(const Arg& arg, As<std::vector<ScalePad>>);
 BatchIndex convert(const Arg& arg, As<BatchIndex>);
-// Sequences whose items 0-3 are numbers (the box) and item 6 an int (the
-// anchor index); a ValueError for a short item or a negative index.
+// Sequences whose items 0-3 are numbers (the box) and item 6 a whole number
+// (the anchor index: an int, or an integral float as in a row of a NumPy
+// array of detections); a ValueError for a short item or another index.
 std::vector<MaskBox> convert(const Arg& arg, As<std::vector<MaskBox>>);
 PositivePair convert(const Arg& arg, As<PositivePair>);
 LetterboxArgument convert(const Arg& arg, As<LetterboxArgument>);
@@ -87,10 +89,10 @@ ArrayView<T> convert(const Arg& arg, As<ArrayView<T>>) {
   // Room for the record first: once the borrow is taken, keeping track of it
   // must not be able to fail, or the array would stay borrowed for good.
   arg.call.reserve_borrow();
-  PyObject* obj = arg.object();
-  arrays::accept<T>(obj);
-  arg.call.keep_borrow(obj, !std::is_const_v<T>);
-  return ArrayView<T>(obj);
+  Ref view = arrays::accept<T>(arg.object());
+  PyObject* kept = view.get();
+  arg.call.keep_borrow(std::move(view), !std::is_const_v<T>);
+  return ArrayView<T>(kept);
 }
 
 // Parameter k of the call as a T; a TypeError of the conversion is prefixed

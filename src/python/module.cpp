@@ -3,8 +3,6 @@
 #include "python/entries/entries.hpp"
 #include "python/function.hpp"
 
-#include <atomic>
-
 namespace corvane::python {
 namespace {
 
@@ -92,7 +90,6 @@ PyObject* module_dir(PyObject* module, PyObject*) noexcept {
 
 PyMethodDef g_dir = {"__dir__", &module_dir, METH_NOARGS, nullptr};
 
-std::atomic<std::int64_t> g_owner{-1};
 PyObject* g_module = nullptr;
 
 // Adds the functions in table order, each also named in __all__.
@@ -137,11 +134,11 @@ bool add_functions(PyObject* module) {
 
 PyMODINIT_FUNC PyInit_corvane() {
   using namespace corvane::python;
-  PyInterpreterState* interpreter = PyInterpreterState_Get();
-  std::int64_t id = PyInterpreterState_GetID(interpreter);
-  if (id == -1) return nullptr;
-  std::int64_t expected = -1;
-  if (!g_owner.compare_exchange_strong(expected, id) && expected != id) {
+  // The module is one object for the process, cached below, and its calls
+  // share process-wide state: only the main interpreter may have it. Deciding
+  // by which interpreter imports first would let a short-lived
+  // sub-interpreter lock the main one out for good.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
     PyErr_SetString(PyExc_ImportError, corvane::messages::kSubInterpreters);
     return nullptr;
   }

@@ -25,6 +25,8 @@ void yolov8_seg_masks(OutputArray pred, OutputArray protos, BatchIndex batch_ind
   const std::uint64_t masks = protos.dim(1), mh = protos.dim(2), mw = protos.dim(3);
   const std::uint64_t channels = pred.dim(1), anchors = pred.dim(2);
   if (mh == 0 || mw == 0) raise_value("protos", messages::kEmptyPrototypeGrid);
+  if (mh > postprocess::masks::kMaxExtent || mw > postprocess::masks::kMaxExtent)
+    raise_value("protos", messages::kPrototypeGridTooLarge);
   if (channels < 4 || masks > channels - 4)
     raise_value("protos", std::to_string(masks) + " prototypes need more than " +
                          std::to_string(channels) + " channels of 'batch_pred' (4 box + M)");
