@@ -39,6 +39,7 @@ __all__ = [
     "compare_exchange_add",
     "compare_exchange_sub",
     "yolov8_seg_masks",
+    "yolov8_pose_postprocess",
 ]
 
 _Image: TypeAlias = npt.NDArray[np.uint8]
@@ -52,6 +53,8 @@ _PropertyDetection: TypeAlias = tuple[tuple[float, float, float, float, int, flo
 """((x1, y1, x2, y2, class_id, score), [(choice, score), ...])."""
 _Keypoint: TypeAlias = tuple[float, float, float]
 """(x, y, score)."""
+_PoseDetection: TypeAlias = tuple[float, float, float, float, int, float, int, list[_Keypoint]]
+"""(x1, y1, x2, y2, class_id, score, index, [(x, y, visibility), ...]) in model-input units."""
 _Buffer: TypeAlias = Buffer
 """A writable buffer of unsigned bytes (bytearray, mmap, array('B'), a uint8
 array, shared memory) whose first 4 bytes, 4-byte aligned, hold the word."""
@@ -177,3 +180,13 @@ def yolov8_seg_masks(
     logit is > 0, else 0; pixels outside the boxes and planes beyond the
     detections are left as they were, so pre-fill dst (np.zeros).
     dst.view(bool) gives boolean masks."""
+
+def yolov8_pose_postprocess(
+    batch_pred: _Tensor, iou_threshold: SupportsFloat, conf_threshold: SupportsFloat, num_keypoints: SupportsIndex
+) -> list[list[_PoseDetection]]:
+    """Decode a channel-major (B, 4 + classes + 3 * num_keypoints, N) YOLOv8 pose output.
+
+    Boxes, classes, scores and their order are yolov8_det_postprocess's on the
+    channels before the keypoints; each survivor carries its anchor's
+    num_keypoints (x, y, visibility) triples, x and y in model-input pixels.
+    A num_keypoints that leaves no class channel raises ValueError."""
