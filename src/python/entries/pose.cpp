@@ -44,7 +44,7 @@ std::vector<std::vector<PoseDetection>> yolov8_pose_postprocess(OutputArray batc
                 "expected 3 dimensions (B, 4 + classes + 3 * num_keypoints, N), got " +
                     std::to_string(batch_pred.ndim()));
   const std::uint64_t channels = batch_pred.dim(1);
-  if (channels < 5 || num_keypoints > (channels - 5) / 3)
+  if (!postprocess::yolov8_pose::has_class_channel(channels, num_keypoints))
     raise_value("num_keypoints",
                 std::to_string(num_keypoints) + " keypoints leave no class channel in the " +
                     std::to_string(channels) +
