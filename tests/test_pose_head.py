@@ -13,7 +13,7 @@ from hypothesis.extra import numpy as hnp
 
 import corvane
 import nms_reference as ref
-from helpers import assert_panics, f32
+from helpers import f32
 from test_detect import THRESHOLDS, VALUES, check, realistic_v8, same
 
 F = np.float32
@@ -95,8 +95,3 @@ def test_refusals(shape, k, error, message):
         corvane.yolov8_pose_postprocess(np.zeros(shape, F), 0.5, NAN, k)
     assert type(info.value) is error and str(info.value) == message
 
-
-def test_non_contiguous_output_panics_like_the_other_decoders():
-    pred = np.zeros((1, 56, 20), F)[:, :, ::2]
-    assert_panics("called `Result::unwrap()` on an `Err` value: NotContiguousError",
-                  corvane.yolov8_pose_postprocess, pred, 0.5, 0.5, 17)
