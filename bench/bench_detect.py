@@ -10,7 +10,8 @@ Members of each group:
 - numpy + numpy nms: the same decode, then the usual NumPy greedy NMS with the
   class-offset trick;
 - floor: one NumPy pass that reads the whole output (`pred.max()`).
-The property case also picks each group's best channel for the survivors.
+The property case also picks each group's best channel for the survivors; the
+pose case (one class, 17 keypoints) gathers the survivors' keypoints.
 The worst case is 5,000 passing candidates of one class.
 """
 
@@ -119,9 +120,11 @@ CASES = {
     "yolov5 (1,25200,85)": ("v5", realistic_v5),
     "yolov8 seg (1,116,8400)": ("seg", lambda rng: realistic(rng, 1, 80, 8400, extra=32)),
     "yolov8 property (1,4+80+3x4,8400)": ("prop", lambda rng: realistic(rng, 1, 80, 8400, extra=12)),
+    "yolov8 pose (1,4+1+3x17,8400)": ("pose", lambda rng: realistic(rng, 1, 1, 8400, extra=3 * KEYPOINTS)),
     "worst case: 5000 candidates of one class": ("v8", worst_case),
 }
 GROUPS = [4, 4, 4]
+KEYPOINTS = 17
 
 
 @pytest.fixture(scope="module", params=list(CASES))
@@ -137,6 +140,8 @@ def corvane_call(kind, pred):
         return corvane.yolov8_seg_postprocess(pred, IOU, CONF, 32)
     if kind == "prop":
         return corvane.yolov8_property_postprocess(pred, IOU, CONF, 80, [True] * 80, GROUPS)
+    if kind == "pose":
+        return corvane.yolov8_pose_postprocess(pred, IOU, CONF, KEYPOINTS)
     return corvane.yolov8_det_postprocess(pred, IOU, CONF)
 
 
@@ -156,10 +161,13 @@ def numpy_pipeline(kind, pred, nms):
         if kind == "v5":
             xyxy, scores, cls, _ = decode_v5(image)
         else:
-            xyxy, scores, cls, anchors = decode_v8(image, 84)
+            xyxy, scores, cls, anchors = decode_v8(image, 5 if kind == "pose" else 84)
         keep = nms(xyxy, scores, cls) if len(scores) else []
         if kind == "prop":
             keep = (keep, properties(image, anchors[np.ravel(keep).astype(np.intp)]))
+        if kind == "pose":  # (survivors, 17, 3): x, y, visibility
+            kept = anchors[np.ravel(keep).astype(np.intp)]
+            keep = (keep, image[5:, kept].reshape(KEYPOINTS, 3, -1).transpose(2, 0, 1))
         out.append(keep)
     return out
 

@@ -40,6 +40,7 @@ __all__ = [
     "compare_exchange_sub",
     "yolov8_seg_masks",
     "letterbox_linear",
+    "yolov8_pose_postprocess",
 ]
 
 _Image: TypeAlias = npt.NDArray[np.uint8]
@@ -53,6 +54,8 @@ _PropertyDetection: TypeAlias = tuple[tuple[float, float, float, float, int, flo
 """((x1, y1, x2, y2, class_id, score), [(choice, score), ...])."""
 _Keypoint: TypeAlias = tuple[float, float, float]
 """(x, y, score)."""
+_PoseDetection: TypeAlias = tuple[float, float, float, float, int, float, int, list[_Keypoint]]
+"""(x1, y1, x2, y2, class_id, score, index, [(x, y, visibility), ...]) in model-input units."""
 _Buffer: TypeAlias = Buffer
 """A writable buffer of unsigned bytes (bytearray, mmap, array('B'), a uint8
 array, shared memory) whose first 4 bytes, 4-byte aligned, hold the word."""
@@ -188,3 +191,12 @@ def letterbox_linear(src: _Image, dst: _Tensor, pad_value: SupportsIndex) -> _Le
     margins pad_value / 255 (114 for ultralytics models), so no pre-fill is
     needed. Returns (ratio, pad_x, pad_y): ratio is 1 / scale rounded to
     float32, and x_src = (x - pad_x) * ratio."""
+def yolov8_pose_postprocess(
+    batch_pred: _Tensor, iou_threshold: SupportsFloat, conf_threshold: SupportsFloat, num_keypoints: SupportsIndex
+) -> list[list[_PoseDetection]]:
+    """Decode a channel-major (B, 4 + classes + 3 * num_keypoints, N) YOLOv8 pose output.
+
+    Boxes, classes, scores and their order are yolov8_det_postprocess's on the
+    channels before the keypoints; each survivor carries its anchor's
+    num_keypoints (x, y, visibility) triples, x and y in model-input pixels.
+    A num_keypoints that leaves no class channel raises ValueError."""

@@ -5,11 +5,14 @@
     python examples/onnx_pipeline.py --model yolov8n-seg.onnx --image street.jpg --kind seg
     python examples/onnx_pipeline.py --model rtmpose-m.onnx --image person.jpg --kind pose \
         [--person-model yolov8n.onnx]
+    python examples/onnx_pipeline.py --model yolov8n-pose.onnx --image people.jpg --kind yolo-pose
 
 det: a YOLOv8 detector, output (1, 4 + classes, N). seg: a YOLOv8 segmentation
 model, outputs (1, 4 + classes + M, N) and prototypes (1, M, mh, mw). pose: an
 RTMPose model, outputs SimCC x (1, 17, 2 * W) and y (1, 17, 2 * H), run on
 each person box that --person-model finds (class 0), or on the whole image.
+yolo-pose: a YOLOv8/YOLO11 pose model, output (1, 4 + classes + 3 * 17, N):
+boxes and their 17 COCO keypoints in one pass, drawn as skeletons.
 Prints one line per detection or keypoint in source pixels and writes an
 annotated PNG (--out). Needs numpy, onnxruntime and pillow
 (`pip install "corvane[onnx]"`).
@@ -29,6 +32,12 @@ import corvane
 
 PAD_BYTE = 114  # the grey YOLOv8 is trained with in the letterbox margins
 POSE_PADDING = 0.25  # context margin around a person crop, as a fraction of its size
+# The COCO keypoint order's limbs (0 nose, 1-2 eyes, 3-4 ears, 5-6 shoulders,
+# 7-8 elbows, 9-10 wrists, 11-12 hips, 13-14 knees, 15-16 ankles).
+SKELETON = ((15, 13), (13, 11), (16, 14), (14, 12), (11, 12), (5, 11), (6, 12), (5, 6), (5, 7),
+            (6, 8), (7, 9), (8, 10), (1, 2), (0, 1), (0, 2), (1, 3), (2, 4), (3, 5), (4, 6))
+KEYPOINT_COUNT = 17
+VISIBLE = 0.5  # keypoints below this visibility are not drawn
 MASK_COLOURS = ((255, 56, 56), (56, 255, 56), (56, 56, 255), (255, 157, 151), (255, 112, 31), (72, 249, 10))
 
 
@@ -50,10 +59,15 @@ def letterbox_and_run(
     return [np.ascontiguousarray(o, dtype=np.float32) for o in outputs], letterbox
 
 
-def to_source(box, letterbox, width: int, height: int) -> tuple[float, float, float, float]:
+def to_source_point(x: float, y: float, letterbox, width: int, height: int) -> tuple[float, float]:
+    """A model-input point in source pixels, clamped to the image."""
     ratio, pad_x, pad_y = letterbox
-    x1, y1, x2, y2 = ((box[0] - pad_x) * ratio, (box[1] - pad_y) * ratio, (box[2] - pad_x) * ratio, (box[3] - pad_y) * ratio)
-    return (min(max(x1, 0.0), width), min(max(y1, 0.0), height), min(max(x2, 0.0), width), min(max(y2, 0.0), height))
+    return min(max((x - pad_x) * ratio, 0.0), width), min(max((y - pad_y) * ratio, 0.0), height)
+
+
+def to_source(box, letterbox, width: int, height: int) -> tuple[float, float, float, float]:
+    return (*to_source_point(box[0], box[1], letterbox, width, height),
+            *to_source_point(box[2], box[3], letterbox, width, height))
 
 
 def detect(session, bgr, iou, conf, seg: bool):
@@ -72,6 +86,17 @@ def detect(session, bgr, iou, conf, seg: bool):
         masks = np.zeros((len(detections), height, width), np.uint8)
         corvane.yolov8_seg_masks(pred, protos, 0, detections, size, letterbox, masks)
     return boxes, masks
+
+
+def yolo_pose(session, bgr, iou, conf):
+    """Boxes and keypoints of a YOLOv8/YOLO11 pose model, in source pixels."""
+    outputs, letterbox = letterbox_and_run(session, bgr, session_input_size(session, (640, 640)))
+    height, width = bgr.shape[:2]
+    people = []
+    for *box, class_id, score, _, keypoints in corvane.yolov8_pose_postprocess(outputs[0], iou, conf, KEYPOINT_COUNT)[0]:
+        joints = [(*to_source_point(x, y, letterbox, width, height), v) for x, y, v in keypoints]
+        people.append((to_source(box, letterbox, width, height), class_id, score, joints))
+    return people
 
 
 def pose(session, bgr, person_boxes):
@@ -97,7 +122,7 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--model", required=True, type=Path)
     parser.add_argument("--image", required=True, type=Path)
-    parser.add_argument("--kind", required=True, choices=("det", "seg", "pose"))
+    parser.add_argument("--kind", required=True, choices=("det", "seg", "pose", "yolo-pose"))
     parser.add_argument("--person-model", type=Path, help="pose only: a YOLOv8 detector for the person crops")
     parser.add_argument("--out", type=Path, default=Path("onnx-out.png"))
     parser.add_argument("--iou", type=float, default=0.45)
@@ -126,6 +151,17 @@ def main(argv: list[str] | None = None) -> int:
                   + (f" mask {area}" if area is not None else ""))
             draw.rectangle((x1, y1, x2, y2), outline=(255, 56, 56), width=2)
             draw.text((x1 + 2, y1 + 2), f"{class_id} {score:.2f}", fill=(255, 255, 255))
+    elif args.kind == "yolo-pose":
+        for (x1, y1, x2, y2), class_id, score, joints in yolo_pose(session, bgr, args.iou, args.conf):
+            print(f"box {x1:.1f} {y1:.1f} {x2:.1f} {y2:.1f} class {class_id} score {score:.3f}")
+            draw.rectangle((x1, y1, x2, y2), outline=(56, 56, 255), width=2)
+            for a, b in SKELETON:
+                if joints[a][2] >= VISIBLE and joints[b][2] >= VISIBLE:
+                    draw.line((joints[a][:2], joints[b][:2]), fill=(56, 255, 56), width=2)
+            for x, y, v in joints:
+                print(f"keypoint {x:.1f} {y:.1f} visibility {v:.3f}")
+                if v >= VISIBLE:
+                    draw.ellipse((x - 3, y - 3, x + 3, y + 3), fill=(255, 56, 56))
     else:
         if args.person_model is not None:
             detector = ort.InferenceSession(str(args.person_model), providers=providers)

@@ -200,3 +200,15 @@ def yolov8_property(pred, iou_threshold, conf_threshold, num_cls, has_property, 
             for x1, y1, x2, y2, k, s, props in suppress_by_class(buckets, iou_threshold)
         ])
     return out
+
+
+def yolov8_pose(pred, iou_threshold, conf_threshold, num_keypoints):
+    """The detection decoder on the leading channels; each survivor then gets
+    the (x, y, v) triples of the last 3 * num_keypoints channels at its anchor."""
+    b, c, n = pred.shape
+    first = c - 3 * num_keypoints
+    out = []
+    for image, dets in zip(images(pred, (c, n)), yolov8(pred, iou_threshold, conf_threshold, 3 * num_keypoints)):
+        triples = image[first:].reshape(num_keypoints, 3, n)
+        out.append([(*d, [tuple(float(v) for v in triples[k, :, d[6]]) for k in range(num_keypoints)]) for d in dets])
+    return out

@@ -334,6 +334,7 @@ FORTRAN_CASES = [
     ("yolov8_property_postprocess", [((1, 10, 6), F32)], [0.5, 0.25, 2, [True], [4]]),
     ("alphapose_postprocess", [((17, 3), F32)], [1.0]),
     ("rtmpose_postprocess", [((1, 17, 8), F32), ((1, 17, 8), F32)], [[(1.0, 0, 0)]]),
+    ("yolov8_pose_postprocess", [((1, 56, 6), F32)], [0.5, 0.25, 17]),
 ]
 
 

@@ -108,6 +108,7 @@ ARGS = {
     "compare_exchange_sub": (buffers, u64),
     "yolov8_seg_masks": (f32, f32, u64, mask_detections, pairs, letterboxes, u8),
     "letterbox_linear": (u8, f32, u64),
+    "yolov8_pose_postprocess": (f32, floats, floats, u64),
 }
 assert list(ARGS) == corvane.__all__
 
@@ -142,6 +143,12 @@ def keypoints(ks):
     )
 
 
+def pose_detection(d):
+    return type(d) is tuple and len(d) == 8 and detection(d[:7]) and type(d[7]) is list and all(
+        type(k) is tuple and len(k) == 3 and all(map(is_float, k)) for k in d[7]
+    )
+
+
 def per_image(check):
     return lambda r: type(r) is list and all(type(i) is list and all(map(check, i)) for i in r)
 
@@ -171,6 +178,7 @@ SHAPES = {
     "compare_exchange_sub": lambda r: type(r) is tuple and len(r) == 2 and type(r[0]) is bool and is_int(r[1], 32),
     "yolov8_seg_masks": lambda r: r is None,
     "letterbox_linear": letterbox,
+    "yolov8_pose_postprocess": per_image(pose_detection),
 }
 
 

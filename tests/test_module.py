@@ -37,6 +37,7 @@ TABLE = [
     ("compare_exchange_sub", "data_ptr, delta"),
     ("yolov8_seg_masks", "batch_pred, protos, image, detections, input_size, letterbox, dst"),
     ("letterbox_linear", "src, dst, pad_value"),
+    ("yolov8_pose_postprocess", "batch_pred, iou_threshold, conf_threshold, num_keypoints"),
 ]
 
 

@@ -37,13 +37,20 @@ def const(name, array):
     return numpy_helper.from_array(np.asarray(array), name)
 
 
-def yolo_model(path: Path, seg: bool) -> Path:
-    channels = 4 + 80 + (32 if seg else 0)
+# Keypoint k of a pose model's anchor sits at the anchor's cell centre plus
+# OFFSETS[k] input pixels; keypoint 0 lies far off the image. Even keypoints
+# are visible (1), odd ones not (0).
+OFFSETS = [(-1e4, 0)] + [(2 * k - 16, 12 - k) for k in range(1, 17)]
+
+
+def yolo_model(path: Path, seg: bool, pose: bool = False) -> Path:
+    classes = 1 if pose else 80
+    channels = 4 + classes + (32 if seg else 0) + (51 if pose else 0)
     weight = np.zeros((channels, 3, 1, 1), np.float32)
     weight[4, :, 0, 0] = 1 / 3  # class 0: mean brightness of the cell
     bias = np.zeros(channels, np.float32)
     bias[4] = -0.5
-    bias[5:84] = -1.0
+    bias[5:4 + classes] = -1.0
     if seg:
         bias[84] = 1.0  # every detection's mask is prototype 0
     grid = []
@@ -53,6 +60,11 @@ def yolo_model(path: Path, seg: bool) -> Path:
         grid.append(np.stack([(xs.ravel() + 0.5) * s, (ys.ravel() + 0.5) * s, np.full(n * n, 2.0 * s), np.full(n * n, 2.0 * s)]))
     offsets = np.zeros((1, channels, 8400), np.float32)
     offsets[0, :4] = np.concatenate(grid, axis=1)
+    if pose:
+        for k, (dx, dy) in enumerate(OFFSETS):
+            offsets[0, 5 + 3 * k] = offsets[0, 0] + dx
+            offsets[0, 6 + 3 * k] = offsets[0, 1] + dy
+            bias[7 + 3 * k] = 1.0 - k % 2
     nodes, inits = [], [const("w", weight), const("b", bias), const("grid", offsets), const("shape", np.array([1, channels, -1], np.int64))]
     for s in STRIDES:
         nodes += [
@@ -158,3 +170,19 @@ def test_rtmpose_pipeline_on_person_crops(tmp_path):
     assert len(corner) == 17
     for x, y, _ in corner:
         assert RECT[0] - 1 <= x <= RECT[0] + 7.5 and RECT[1] - 1 <= y <= RECT[1] + 7.5
+
+
+def test_yolo_pose_pipeline_maps_keypoints_to_source_pixels(tmp_path):
+    out = tmp_path / "out.png"
+    lines = run("--model", yolo_model(tmp_path / "pose.onnx", seg=False, pose=True), "--image",
+                frame(tmp_path / "f.png", RECT), "--kind", "yolo-pose", "--out", out)
+    boxes = check_boxes(lines, out)
+    keypoints = [numbers(line) for line in lines if line.startswith("keypoint ")]
+    assert len(keypoints) == 17 * len(boxes)
+    for b, (x1, y1, x2, y2, *_) in enumerate(boxes):
+        # Input offsets scale by the letterbox ratio 1.5; points clamp to the 960 x 540 frame.
+        cx, cy = (x1 + x2) / 2, (y1 + y2) / 2
+        for k, (x, y, v) in enumerate(keypoints[17 * b:17 * (b + 1)]):
+            dx, dy = OFFSETS[k]
+            assert abs(x - min(max(cx + 1.5 * dx, 0), 960)) <= 0.2 and abs(y - (cy + 1.5 * dy)) <= 0.2
+            assert v == 1 - k % 2

@@ -54,6 +54,7 @@ def workload(rng):
             (v8, protos, 1, [(3.0, 4.0, 40.0, 30.0, 0, 0.9, 5)], (64, 48), (2.0, 0, 4), masks),
             (v8, protos, 1, [(3.0, 4.0, 40.0, 30.0, 0, 0.9, 70)], (64, 48), (2.0, 0, 4), masks),
         ),
+        ("yolov8_pose_postprocess", (v8, 0.5, 0.3, 1), (v8, 0.5, 0.3, 2)),
         ("compare_exchange", (word, 0, 0), (bytes(4), 0, 0)),
         ("fetch_add_seq_cst", (word, 1), (word, 2**32)),
         ("fetch_sub_seq_cst", (word, 1), (bytearray(2), 1)),

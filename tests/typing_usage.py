@@ -26,6 +26,9 @@ for image_props in corvane.yolov8_property_postprocess(out, 0.45, 0.25, 80, [Tru
 keypoints: list[list[tuple[float, float, float]]] = corvane.rtmpose_postprocess(
     np.zeros((1, 17, 384), np.float32), np.zeros((1, 17, 512), np.float32), [(ratio, pad_x, pad_y)]
 )
+for people in corvane.yolov8_pose_postprocess(np.zeros((1, 56, 8400), np.float32), 0.45, 0.25, 17):
+    for *corners, person_class, person_score, anchor, joints in people:
+        visible: list[tuple[float, float]] = [(x, y) for x, y, v in joints if v > 0.5]
 word = bytearray(4)
 previous: int = corvane.fetch_add_seq_cst(word, 1)
 ok, value = corvane.compare_exchange_add(word, 1)

@@ -81,6 +81,14 @@ struct Keypoint {
 
 inline constexpr std::size_t kKeypointCount = 17;
 
+// A pose head's survivor: its detection and its keypoints in channel order,
+// in model-input units like the box, each with the model's visibility as
+// its score. The keypoints take no part in suppression.
+struct PoseDetection {
+  Detection detection;
+  std::vector<Keypoint> keypoints;
+};
+
 // A crop's letterbox: source pixels per model-input pixel, and the
 // model-input columns left of and rows above the image.
 struct ScalePad {

@@ -27,28 +27,36 @@ namespace {
 // column, whose verdicts are folded into one.
 constexpr std::size_t kGroup = 64;
 
-// Whether a kept box overlaps box b by more than the threshold (a NaN overlap
-// counts as more). Survivors only depend on whether some kept box suppresses b,
-// so the scan stops at the first group that does. Inlined into the clones of
-// the greedy loop, where it is vectorised for their instruction set.
+// Whether one of kept boxes m .. m + Lanes - 1 overlaps box b by more than
+// the threshold (a NaN overlap counts as more). All of them are tested and
+// their verdicts folded into one, so that the loop compiles to vector code.
+template <std::size_t Lanes>
+inline bool any_over(const Kept& kept, std::size_t m, float bx1, float by1, float bx2, float by2,
+                     float area_b, float threshold) {
+  int hit = 0;
+  for (std::size_t l = 0; l < Lanes; ++l) {
+    const std::size_t a = m + l;
+    const float overlap = iou_with_areas(kept.x1[a], kept.y1[a], kept.x2[a], kept.y2[a],
+                                         kept.area[a], bx1, by1, bx2, by2, area_b);
+    hit |= !(overlap <= threshold);
+  }
+  return hit != 0;
+}
+
+// Whether a kept box overlaps box b by more than the threshold. Survivors
+// only depend on whether some kept box suppresses b, so the scan stops at the
+// first group that does: groups of kGroup, then vectors of eight (most
+// classes keep fewer than a group), then one by one. Inlined into the clones
+// of the greedy loop, where it is vectorised for their instruction set.
 inline bool is_suppressed(const Kept& kept, float bx1, float by1, float bx2, float by2,
                           float area_b, float threshold) {
   std::size_t m = 0;
-  for (; m + kGroup <= kept.count; m += kGroup) {
-    int hit = 0;
-    for (std::size_t l = 0; l < kGroup; ++l) {
-      const std::size_t a = m + l;
-      const float overlap = iou_with_areas(kept.x1[a], kept.y1[a], kept.x2[a], kept.y2[a],
-                                           kept.area[a], bx1, by1, bx2, by2, area_b);
-      hit |= !(overlap <= threshold);
-    }
-    if (hit) return true;
-  }
-  for (; m < kept.count; ++m) {
-    const float overlap = iou_with_areas(kept.x1[m], kept.y1[m], kept.x2[m], kept.y2[m],
-                                         kept.area[m], bx1, by1, bx2, by2, area_b);
-    if (!(overlap <= threshold)) return true;
-  }
+  for (; m + kGroup <= kept.count; m += kGroup)
+    if (any_over<kGroup>(kept, m, bx1, by1, bx2, by2, area_b, threshold)) return true;
+  for (; m + simd::kCompareLanes <= kept.count; m += simd::kCompareLanes)
+    if (any_over<simd::kCompareLanes>(kept, m, bx1, by1, bx2, by2, area_b, threshold)) return true;
+  for (; m < kept.count; ++m)
+    if (any_over<1>(kept, m, bx1, by1, bx2, by2, area_b, threshold)) return true;
   return false;
 }
 

@@ -34,21 +34,21 @@ void channel_maxima(const float* block, std::uint64_t anchors, std::uint64_t fir
     const float* ch = block + (first + c) * anchors + a0;
     const simd::CompareWords id = simd::CompareWords{} + static_cast<std::uint32_t>(c);
     std::uint64_t l = 0;
-    if (n == kGroup) {
-      for (; l + kCompareLanes <= len; l += kCompareLanes) {
-        simd::CompareFloats b, before, v;
-        simd::CompareWords g;
-        simd::load(b, best + l);
-        simd::load(g, group + l);
-        before = b;
-        for (std::uint64_t k = 0; k < kGroup; ++k) {
-          simd::load(v, ch + k * anchors + l);
-          b = v > b ? v : b;
-        }
-        g = b != before ? id : g;
-        simd::store(best + l, b);
-        simd::store(group + l, g);
+    // A last group of fewer channels (any class count not a multiple of
+    // kGroup, a single class) is swept in vectors as well.
+    for (; l + kCompareLanes <= len; l += kCompareLanes) {
+      simd::CompareFloats b, before, v;
+      simd::CompareWords g;
+      simd::load(b, best + l);
+      simd::load(g, group + l);
+      before = b;
+      for (std::uint64_t k = 0; k < n; ++k) {
+        simd::load(v, ch + k * anchors + l);
+        b = v > b ? v : b;
       }
+      g = b != before ? id : g;
+      simd::store(best + l, b);
+      simd::store(group + l, g);
     }
     for (; l < len; ++l) {
       float b = best[l];

@@ -3,10 +3,7 @@
 #include "postprocess/decode.hpp"
 
 namespace corvane::postprocess::yolov8 {
-namespace {
 
-// One image: its block of channels * anchors values, of which the leading
-// `score_end` channels are read (box, then class scores up to score_end).
 std::vector<Detection> decode_block(std::span<const float> block, std::uint64_t anchors,
                                     std::uint64_t score_end, float iou_threshold,
                                     float conf_threshold) {
@@ -31,8 +28,6 @@ std::vector<Detection> decode_block(std::span<const float> block, std::uint64_t 
             });
       });
 }
-
-}  // namespace
 
 std::vector<std::vector<Detection>> detect(std::span<const float> data, std::uint64_t images,
                                            std::uint64_t channels, std::uint64_t anchors,

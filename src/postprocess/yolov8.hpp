@@ -12,6 +12,13 @@
 
 namespace corvane::postprocess::yolov8 {
 
+// One image: its block of channels * anchors values, of which the leading
+// `score_end` channels are read (box, then class scores up to score_end).
+// Its survivors, grouped by ascending class, each group in descending score.
+std::vector<Detection> decode_block(std::span<const float> block, std::uint64_t anchors,
+                                    std::uint64_t score_end, float iou_threshold,
+                                    float conf_threshold);
+
 // `data` is the output's contiguous buffer; images, channels and anchors are
 // its first three extents, of which the last `mask_channels` channels (the
 // segmentation head's coefficients) are never read. Returns the survivors of

@@ -90,6 +90,7 @@ Ref to_py(const Detection& d);          // (x1, y1, x2, y2, class_id, score, ind
 Ref to_py(const PropertyValue& p);      // (choice, score)
 Ref to_py(const PropertyDetection& d);  // ((x1, y1, x2, y2, class_id, score), [property, ...])
 Ref to_py(const Keypoint& k);           // (x, y, score)
+Ref to_py(const PoseDetection& p);      // (x1, y1, x2, y2, class_id, score, index, [keypoint, ...])
 Ref to_py(const Exchange& e);           // (ok, value)
 
 template <class T>

@@ -23,6 +23,11 @@ Ref to_py(const PropertyDetection& d) {
 
 Ref to_py(const Keypoint& k) { return tuple(k.x, k.y, k.score); }
 
+Ref to_py(const PoseDetection& p) {
+  const Detection& d = p.detection;
+  return tuple(d.x1, d.y1, d.x2, d.y2, d.class_id, d.score, d.index, list_of(p.keypoints));
+}
+
 Ref to_py(const Exchange& e) { return tuple(e.ok, e.value); }
 
 }  // namespace corvane::python

@@ -1,6 +1,7 @@
 #include "core/panic.hpp"
 #include "postprocess/yolov5.hpp"
 #include "postprocess/yolov8.hpp"
+#include "postprocess/yolov8_pose.hpp"
 #include "postprocess/class_sweep.hpp"
 #include "reference_nms.hpp"
 
@@ -185,6 +186,18 @@ TEST(DetectFailures, NegativeClassCountIsCapacityOverflowBeforeAnyRead) {
               "capacity overflow");
   // No image, no decoder: nothing fails.
   EXPECT_TRUE(yolov8::detect(none, 0, 7, 3, 0.5f, 0.5f, ~std::uint64_t{0}).empty());
+}
+
+TEST(DetectFailures, PoseLayoutWithoutClassChannelFailsBeforeAnyRead) {
+  // 4 + 3K channels (no class) or fewer, for a K whose 3K wraps in 64 bits too.
+  const std::vector<float> some(10 * 3, 1.0f);
+  for (std::uint64_t k : {std::uint64_t{2}, std::uint64_t{3}, (~std::uint64_t{0}) / 3 + 1,
+                          ~std::uint64_t{0}})
+    EXPECT_EQ(panic_message([&] { yolov8_pose::detect(some, 1, 10, 3, k, 0.5f, kNaN); }),
+              "capacity overflow");
+  EXPECT_EQ(panic_message([&] { yolov8_pose::detect(some, 1, 4, 3, 0, 0.5f, kNaN); }),
+            "capacity overflow");
+  EXPECT_EQ(yolov8_pose::detect(some, 1, 10, 3, 1, 0.5f, kNaN).at(0).size(), 1u);
 }
 
 TEST(DetectFailures, PassingCandidateWithoutClassHasNoBucket) {

@@ -59,6 +59,12 @@ std::vector<Keypoint> alphapose_postprocess(OutputArray pred, float scale);
 std::vector<postprocess::rtmpose::CropKeypoints> rtmpose_postprocess(
     OutputArray batch_pred_x, OutputArray batch_pred_y, std::vector<ScalePad> batch_scale_pad);
 
+// YOLOv8 pose head: the box decoder's survivors with their keypoints.
+std::vector<std::vector<PoseDetection>> yolov8_pose_postprocess(OutputArray batch_pred,
+                                                                float iou_threshold,
+                                                                float conf_threshold,
+                                                                std::uint64_t num_keypoints);
+
 // The shared word of `data_ptr`'s buffer.
 enum class Step { kAdd, kSub };
 bool compare_exchange(PyObject* data_ptr, std::uint32_t cur, std::uint32_t desired);

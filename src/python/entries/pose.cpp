@@ -1,6 +1,9 @@
 #include "python/entries/entries.hpp"
 
 #include "postprocess/alphapose.hpp"
+#include "postprocess/yolov8_pose.hpp"
+
+#include <string>
 
 namespace corvane::python::entries {
 namespace {
@@ -26,6 +29,28 @@ std::vector<postprocess::rtmpose::CropKeypoints> rtmpose_postprocess(
   const auto shape_x = shape_of(batch_pred_x);
   const auto shape_y = shape_of(batch_pred_y);
   return postprocess::rtmpose::decode({shape_x, data_x}, {shape_y, data_y}, batch_scale_pad);
+}
+
+// The layout is checked before anything is decoded: neither the class count
+// nor the keypoint count can be inferred from the other, so a count that
+// leaves no class channel is the caller's mistake, not a model's.
+std::vector<std::vector<PoseDetection>> yolov8_pose_postprocess(OutputArray batch_pred,
+                                                                float iou_threshold,
+                                                                float conf_threshold,
+                                                                std::uint64_t num_keypoints) {
+  const auto data = batch_pred.data();
+  if (batch_pred.ndim() != 3)
+    raise_value("batch_pred",
+                "expected 3 dimensions (B, 4 + classes + 3 * num_keypoints, N), got " +
+                    std::to_string(batch_pred.ndim()));
+  const std::uint64_t channels = batch_pred.dim(1);
+  if (!postprocess::yolov8_pose::has_class_channel(channels, num_keypoints))
+    raise_value("num_keypoints",
+                std::to_string(num_keypoints) + " keypoints leave no class channel in the " +
+                    std::to_string(channels) +
+                    " channels of 'batch_pred' (4 box + classes + 3 per keypoint)");
+  return postprocess::yolov8_pose::detect(data, batch_pred.dim(0), channels, batch_pred.dim(2),
+                                          num_keypoints, iou_threshold, conf_threshold);
 }
 
 }  // namespace corvane::python::entries
