@@ -34,11 +34,12 @@ constexpr std::tuple kFunctions{
     CORVANE_FUNCTION(compare_exchange_sub, "data_ptr", "delta"),
     CORVANE_FUNCTION(yolov8_seg_masks, "batch_pred", "protos", "image", "detections",
                      "input_size", "letterbox", "dst"),
+    CORVANE_FUNCTION(yolov8_obb_postprocess, "batch_pred", "iou_threshold", "conf_threshold"),
 };
 #undef CORVANE_FUNCTION
 
 constexpr std::size_t kFunctionCount = std::tuple_size_v<decltype(kFunctions)>;
-static_assert(kFunctionCount == 20);
+static_assert(kFunctionCount == 21);
 
 // The text signatures and the method records must outlive their function
 // objects: static storage, filled once at the first import.

@@ -66,4 +66,9 @@ void yolov8_seg_masks(OutputArray batch_pred, OutputArray protos, BatchIndex ima
                       std::vector<MaskBox> detections, PositivePair input_size,
                       LetterboxArgument letterbox, ArrayView<std::uint8_t> dst);
 
+// Oriented-box decoder: the survivors of every image of the batch.
+std::vector<std::vector<OrientedDetection>> yolov8_obb_postprocess(OutputArray batch_pred,
+                                                                   float iou_threshold,
+                                                                   float conf_threshold);
+
 }  // namespace corvane::python::entries

@@ -1,0 +1,134 @@
+// Class-wise Fast-NMS of oriented boxes, their overlap being the
+// probabilistic IoU of the boxes' Gaussians (probiou).
+//
+// Fast-NMS is not greedy: a candidate is dropped when any higher-scored
+// candidate of its class overlaps it by more than the threshold, even one
+// that was dropped itself. So a chain of overlapping boxes keeps only its
+// head, where greedy suppression would keep every other box.
+//
+// Float32 operation order, written left to right as evaluated (eps is the
+// float32 nearest 1e-7; cos and sin come from one glibc sincosf call, log
+// and exp are glibc's logf and expf: not correctly rounded in every case,
+// but one fixed function per process, so the same on every thread; sqrt is
+// IEEE and exact):
+//   box (x, y, w, h, t):  a = (w * w) / 12, b = (h * h) / 12,
+//     (s, c) = sincos(t),
+//     A = a * (c * c) + b * (s * s), B = a * (s * s) + b * (c * c),
+//     C = ((a - b) * c) * s, det = max(A * B - C * C, 0) (NaN stays NaN).
+//   pair (box 1, the higher-scored; box 2, the one tested):
+//     sA = A1 + A2, sB = B1 + B2, sC = C1 + C2, dx = x1 - x2, dy = y1 - y2,
+//     D = sA * sB - sC * sC,
+//     t1 = ((sA * (dy * dy) + sB * (dx * dx)) / (D + eps)) * 0.25,
+//     t2 = (((sC * (x2 - x1)) * dy) / (D + eps)) * 0.5,
+//     t3 = 0.5 * log(D / (4 * sqrt(det1 * det2) + eps) + eps),
+//     bd = clamp((t1 + t2) + t3, eps, 100) (NaN stays NaN),
+//     iou = 1 - sqrt((1 - exp(-bd)) + eps).
+// A candidate is kept when every such iou is <= the threshold; a NaN
+// overlap suppresses, as in the greedy suppression.
+#pragma once
+
+#include "core/concatenate.hpp"
+#include "nms/suppress.hpp"
+#include "parallel/pool.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace corvane::nms {
+
+inline constexpr float kProbiouEpsilon = 1e-7f;
+
+// A box's Gaussian: its centre and covariance entries A, B, C, and the
+// clamped determinant A * B - C * C.
+struct Gaussian {
+  float x, y, a, b, c, det;
+};
+
+Gaussian gaussian(float cx, float cy, float w, float h, float angle);
+
+// Overlap of `tested` with `higher`, the higher-scored box.
+float probiou(const Gaussian& higher, const Gaussian& tested);
+
+namespace detail {
+
+// Oriented boxes in suppression order, one column per field.
+struct OrientedColumns {
+  std::vector<float> x, y, w, h, angle;
+
+  explicit OrientedColumns(std::size_t n) : x(n), y(n), w(n), h(n), angle(n) {}
+  template <class R>
+  void set(std::size_t k, const R& r) {
+    x[k] = r.cx;
+    y[k] = r.cy;
+    w[k] = r.w;
+    h[k] = r.h;
+    angle[k] = r.angle;
+  }
+};
+
+// The Gaussians of one class's boxes, in columns so that the test of a box
+// against the boxes before it runs in vector lanes.
+struct GaussianColumns {
+  std::vector<float> x, y, a, b, c, det;
+
+  explicit GaussianColumns(std::size_t capacity)
+      : x(capacity), y(capacity), a(capacity), b(capacity), c(capacity), det(capacity) {}
+};
+
+// Fast-NMS of boxes[begin, end), one class in descending score order:
+// appends the kept positions to `selected`, in order. `scratch` has room
+// for end - begin boxes.
+void fast_select(const OrientedColumns& boxes, std::size_t begin, std::size_t end,
+                 float threshold, GaussianColumns& scratch, std::vector<std::size_t>& selected);
+
+std::vector<std::size_t> fast_select(const OrientedColumns& boxes, std::size_t begin,
+                                     std::size_t end, float threshold);
+
+}  // namespace detail
+
+// One image's candidates (in ascending index) suppressed class by class with
+// Fast-NMS: the survivors of class 0 in descending score (equal scores in
+// input order), then of class 1, and so on. Each class's Gaussians are
+// computed once, by the task that suppresses the class.
+template <class R>
+std::vector<R> fast_suppress_candidates(std::vector<R> candidates, float iou_threshold) {
+  if (candidates.empty()) return {};
+  const auto order = detail::suppression_order(candidates, true);
+  detail::OrientedColumns boxes(order.size());
+  for (std::size_t k = 0; k < order.size(); ++k) boxes.set(k, candidates[order[k].position]);
+
+  std::vector<std::pair<std::size_t, std::size_t>> classes;
+  std::size_t largest = 0;
+  std::uint64_t pairs = 0;  // the overlap tests at most, up to kParallelPairs
+  for (std::size_t k = 0; k < order.size();) {
+    const std::uint64_t cls = order[k].key >> 32;
+    std::size_t end = k + 1;
+    while (end < order.size() && (order[end].key >> 32) == cls) ++end;
+    classes.emplace_back(k, end);
+    const std::uint64_t n = end - k;
+    largest = std::max(largest, end - k);
+    pairs = n >= detail::kParallelPairs ? detail::kParallelPairs
+                                        : std::min(pairs + n * (n - 1) / 2, detail::kParallelPairs);
+    k = end;
+  }
+  std::vector<std::size_t> selected;
+  if (pairs < detail::kParallelPairs) {
+    detail::GaussianColumns scratch(largest);
+    for (const auto& range : classes)
+      detail::fast_select(boxes, range.first, range.second, iou_threshold, scratch, selected);
+  } else {
+    selected = concatenate(parallel::parallel_map_collect(
+        std::move(classes), [&boxes, iou_threshold](std::pair<std::size_t, std::size_t>&& range) {
+          return detail::fast_select(boxes, range.first, range.second, iou_threshold);
+        }));
+  }
+
+  std::vector<R> out;
+  out.reserve(selected.size());
+  for (const std::size_t k : selected) out.push_back(std::move(candidates[order[k].position]));
+  return out;
+}
+
+}  // namespace corvane::nms
