@@ -39,6 +39,7 @@ __all__ = [
     "compare_exchange_add",
     "compare_exchange_sub",
     "yolov8_seg_masks",
+    "yolov8_obb_postprocess",
 ]
 
 _Image: TypeAlias = npt.NDArray[np.uint8]
@@ -50,6 +51,8 @@ _Detection: TypeAlias = tuple[float, float, float, float, int, float, int]
 """(x1, y1, x2, y2, class_id, score, index) in model-input units."""
 _PropertyDetection: TypeAlias = tuple[tuple[float, float, float, float, int, float], list[tuple[int, float]]]
 """((x1, y1, x2, y2, class_id, score), [(choice, score), ...])."""
+_OrientedDetection: TypeAlias = tuple[float, float, float, float, float, int, float, int]
+"""(cx, cy, w, h, angle, class_id, score, index) in model-input units, angle in radians."""
 _Keypoint: TypeAlias = tuple[float, float, float]
 """(x, y, score)."""
 _Buffer: TypeAlias = Buffer
@@ -177,3 +180,14 @@ def yolov8_seg_masks(
     logit is > 0, else 0; pixels outside the boxes and planes beyond the
     detections are left as they were, so pre-fill dst (np.zeros).
     dst.view(bool) gives boolean masks."""
+
+def yolov8_obb_postprocess(
+    batch_pred: _Tensor, iou_threshold: SupportsFloat, conf_threshold: SupportsFloat
+) -> list[list[_OrientedDetection]]:
+    """Decode a channel-major (B, 4 + classes + 1, N) oriented-box output (box
+    centre and size, class scores, angle in radians); class-wise Fast-NMS on
+    the probabilistic IoU per image.
+
+    Angles come back in [0, pi/2], with w and h swapped where the angle mod
+    pi was at least pi/2. A ValueError names batch_pred when it is not 3-D or
+    has fewer than 6 channels."""

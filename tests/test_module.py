@@ -35,6 +35,7 @@ TABLE = [
     ("compare_exchange_add", "data_ptr, delta"),
     ("compare_exchange_sub", "data_ptr, delta"),
     ("yolov8_seg_masks", "batch_pred, protos, image, detections, input_size, letterbox, dst"),
+    ("yolov8_obb_postprocess", "batch_pred, iou_threshold, conf_threshold"),
 ]
 
 
