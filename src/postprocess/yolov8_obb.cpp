@@ -13,10 +13,11 @@ constexpr float kPi = std::numbers::pi_v<float>;
 constexpr float kHalfPi = kPi / 2.0f;  // exact: a power-of-two scaling
 
 // x mod period, floored: fmod is exact, and only a negative remainder is
-// rounded, once, when the period is added.
+// rounded, once, when the period is added. A remainder of -0 (from a
+// negative multiple of the period) becomes +0 by adding 0.
 float floored_mod(float x, float period) {
   const float r = std::fmod(x, period);
-  return r < 0.0f ? r + period : r;
+  return r < 0.0f ? r + period : r + 0.0f;
 }
 
 std::vector<OrientedDetection> decode_block(std::span<const float> block, std::uint64_t anchors,

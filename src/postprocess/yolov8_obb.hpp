@@ -24,7 +24,7 @@ std::vector<std::vector<OrientedDetection>> detect(std::span<const float> data,
 // The angle regularisation of a survivor: with m = angle mod pi (floored,
 // pi the float32 nearest), w and h are swapped where m >= pi / 2, and the
 // angle becomes angle mod pi / 2. Each mod is std::fmod (exact) plus the
-// period when negative (one rounding), so the angle lands in [0, pi / 2]:
+// period when negative (one rounding; -0 becomes +0), so the angle lands in [0, pi / 2]:
 // pi / 2 itself only when a tiny negative angle rounds up to it.
 void regularise(OrientedDetection& d);
 
