@@ -115,3 +115,38 @@ def test_fast_nms_drops_what_only_a_dropped_box_overlaps():
 def test_angle_is_regularised_and_size_swapped(angle, swapped, expected):
     (d,) = corvane.yolov8_obb_postprocess(obb((5, 6, 30, 10, 0.9, angle)), 0.5, 0.5)[0]
     same(d[:5], (5.0, 6.0, 10.0 if swapped else 30.0, 30.0 if swapped else 10.0, float(expected)))
+
+
+@pytest.mark.parametrize("shape, message", [
+    ((1, 5, 10), "expected (B, 4 + nc + 1, N) with nc >= 1 classes, got 5 channels"),
+    ((0, 0, 0), "expected (B, 4 + nc + 1, N) with nc >= 1 classes, got 0 channels"),
+    ((20, 8400), "expected 3 dimensions (B, 4 + nc + 1, N), got 2"),
+    ((1, 20, 8400, 1), "expected 3 dimensions (B, 4 + nc + 1, N), got 4"),
+])
+def test_bad_shapes_are_refused_before_any_image(shape, message):
+    with pytest.raises(ValueError) as info:
+        corvane.yolov8_obb_postprocess(np.zeros(shape, F), 0.5, 0.0)
+    assert str(info.value) == f"argument 'batch_pred': {message}"
+
+
+def test_empty_batches_and_layout_failures():
+    assert corvane.yolov8_obb_postprocess(np.zeros((0, 6, 4), F), 0.5, 0.0) == []
+    assert corvane.yolov8_obb_postprocess(np.zeros((2, 20, 0), F), 0.5, 0.0) == [[], []]
+    assert_panics("called `Result::unwrap()` on an `Err` value: NotContiguousError",
+                  corvane.yolov8_obb_postprocess, np.zeros((1, 20, 8), F)[:, :, ::2], 0.5, 0.0)
+
+
+def test_same_results_with_one_and_two_workers():
+    # Enough candidates per class for the classes to be spread over the pool.
+    script = (
+        "import hashlib, sys, numpy as np, corvane, test_obb\n"
+        "pred = test_obb.realistic(np.random.default_rng(2), 2, 15, 21504, 60)\n"
+        "out = [corvane.yolov8_obb_postprocess(pred, t, 0.2) for t in (0.45, 0.0)]\n"
+        "print(sum(map(len, out[0])), hashlib.sha256(repr(out).encode()).hexdigest())\n"
+    )
+    here = os.path.dirname(__file__)
+    runs = {n: subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, cwd=here,
+                              env={**os.environ, "RAYON_NUM_THREADS": n, "PYTHONPATH": os.pathsep.join(sys.path)})
+            for n in ("1", "2")}
+    assert all(r.returncode == 0 for r in runs.values()), runs
+    assert runs["1"].stdout == runs["2"].stdout and int(runs["1"].stdout.split()[0]) > 100
