@@ -34,7 +34,7 @@ def obb(*anchors):
 
 VALUES = [0.0, -0.0, 0.5, 1.0, 2.0, 8.0, -1.0, 500.0, -300.0, NAN, INF, -INF,
           float(PI / 4), float(-PI / 4), float(HALF_PI), float(PI), float(-HALF_PI), 1e-30]
-THRESHOLDS = st.sampled_from([0.0, 0.25, 0.5, 0.9, 1.0, -1.0, NAN])
+THRESHOLDS = st.sampled_from([0.0, 0.25, 0.5, 0.9, 0.999, 1.0, -1.0, NAN])
 
 
 @st.composite
@@ -98,6 +98,21 @@ def test_fast_nms_drops_what_only_a_dropped_box_overlaps():
             greedy.append(k)
     assert greedy == [0, 2]
     assert [d[7] for d in corvane.yolov8_obb_postprocess(pred, 0.3, 0.5)[0]] == [0]
+
+
+@pytest.mark.parametrize("t", [0.001, 0.1, 0.45, 0.9, 0.999, 0.9997, 1.0, 0.0])
+def test_keep_or_drop_follows_the_overlap_across_the_threshold(t):
+    # The second box slides away from the first in steps fine enough that
+    # some pairs land within a percent of the threshold's distance.
+    n = 4001
+    dx = np.linspace(0, 40, n, dtype=F)
+    pred = np.zeros((n, 6, 2), F)
+    pred[:, :, 0] = (0, 0, 10, 6, 0.9, 0.3)
+    pred[:, :, 1] = np.stack([dx, dx * F(0.5), np.full(n, 10.4), np.full(n, 6.2), np.full(n, 0.8), np.full(n, 0.35)], 1)
+    first = ref.gaussian(*pred[0, [0, 1, 2, 3, 5], 0])
+    expected = [1 + bool(ref.probiou(first, ref.gaussian(*pred[b, [0, 1, 2, 3, 5], 1])) <= F(t)) for b in range(n)]
+    assert [len(image) for image in corvane.yolov8_obb_postprocess(pred, t, 0.5)] == expected
+    assert set(expected) == ({2} if t > 0.99 else {1, 2})
 
 
 @pytest.mark.parametrize("angle, swapped, expected", [

@@ -4,6 +4,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <limits>
 
 namespace corvane::nms {
 namespace {
@@ -26,15 +27,8 @@ float far_overlap() {
   return value;
 }
 
-// A pair is settled without its logarithm when it is certain that bd
-// reaches the clamp: with D >= 0 and finite and both determinants numbers,
-// the logarithm's argument is at least eps, so t3 >= 0.5 * log(1e-7) > -8.1,
-// and (t1 + t2) >= 109 leaves (t1 + t2) + t3 above 100. Those pairs overlap
-// by exactly far_overlap(). This is what makes far-apart boxes of a class
-// cost a few vector operations instead of a logarithm and an exponential.
-constexpr float kFarSum = 109.0f;
-
-// t1 + t2 and D of a pair, lane by lane: the same operations as probiou.
+// The same ops as probiou up to the logarithm, lane by lane: the sum
+// t1 + t2 and the logarithm's argument r.
 template <class V>
 CORVANE_INLINE void distance_terms(const V& x1, const V& y1, const V& a1, const V& b1, const V& c1,
                                    const V& x2, const V& y2, const V& a2, const V& b2, const V& c2,
@@ -50,6 +44,51 @@ CORVANE_INLINE void distance_terms(const V& x1, const V& y1, const V& a1, const 
   const V t2 = (((sc * (x2 - x1)) * dy) / den) * 0.5f;
   sum = t1 + t2;
 }
+
+// Most pairs are settled without the logarithm and the exponential, from
+// bounds on t3 = 0.5 * log(r) that hold for logf as well as for log:
+//   r >= 0.5  gives t3 >= r - 1 when r < 1, and t3 >= 0 (logf(1) = 0);
+//   r > 0     gives t3 <= 0.5 * (r - 1).
+// The overlap falls as bd grows, so with B the bd at which it equals the
+// threshold: (t1 + t2) + min(r - 1, 0) at or above B with a 1% margin keeps
+// the pair (r finite), and (t1 + t2) + 0.5 * (r - 1) below B with a 1%
+// margin suppresses it (bd's clamp at eps gives 0.9995, above every
+// threshold these bounds are used for). The margins are orders of magnitude above the few ulps of
+// error of logf, expf and the float32 sums, so a settled pair gets the
+// decision its full overlap would give. At thresholds from 0.9997 no bd of
+// eps or more overlaps by more (expf(-bd) < 1 leaves 1 - sqrt(...) below
+// 0.9996), so every pair whose bd cannot be NaN (r in [0.5, FLT_MAX] and a
+// number as t1 + t2) is kept. Other thresholds (below 1e-3, where the
+// margins would thin, up to 0.9997, or NaN) settle only the pairs whose bd
+// reaches the clamp at 100, whose overlap is exactly far_overlap().
+struct Settle {
+  float keep_sum;          // lanes reaching it are settled
+  bool keep_suppresses;    // ... with this decision
+  bool near;               // whether the suppressing bound is used
+  float near_sum;          // lanes below it are suppressed
+
+  explicit Settle(float threshold) {
+    const double t = threshold;
+    if (t >= 0.9997) {
+      keep_sum = -std::numeric_limits<float>::infinity();
+      keep_suppresses = false;
+      near = false;
+      near_sum = 0.0f;
+    } else if (t >= 1e-3 && t <= 0.999) {
+      const double b = -std::log(1.0 + static_cast<double>(kEps) - (1.0 - t) * (1.0 - t));
+      keep_sum = static_cast<float>(b * 1.01);
+      keep_suppresses = false;
+      near = true;
+      near_sum = static_cast<float>(b * 0.99);
+    } else {
+      // t3 >= -0.5 here, so the sum reaches 100.
+      keep_sum = kMaxDistance + 1.0f;
+      keep_suppresses = !(far_overlap() <= threshold);
+      near = false;
+      near_sum = 0.0f;
+    }
+  }
+};
 
 inline Gaussian at(const detail::GaussianColumns& g, std::size_t k) {
   return {g.x[k], g.y[k], g.a[k], g.b[k], g.c[k], g.det[k]};
@@ -91,10 +130,14 @@ using simd::kCompareLanes;
 
 // Fast-NMS: a box is kept when no box before it in its class suppresses
 // it, kept or not; any suppressor ends the test of a box, so the order in
-// which the boxes before it are tried does not change the result.
+// which the boxes before it are tried does not change the result. The
+// boxes before it are tried eight at a time (the columns have room for
+// whole groups of eight), and only the pairs the bounds leave open get
+// their full overlap.
 CORVANE_CLONES
 void fast_select(const OrientedColumns& boxes, std::size_t begin, std::size_t end,
                  float threshold, GaussianColumns& g, std::vector<std::size_t>& selected) {
+  using V = simd::CompareFloats;
   const std::size_t n = end - begin;
   for (std::size_t k = 0; k < n; ++k) {
     const std::size_t i = begin + k;
@@ -106,50 +149,46 @@ void fast_select(const OrientedColumns& boxes, std::size_t begin, std::size_t en
     g.c[k] = one.c;
     g.det[k] = one.det;
   }
-  const bool far_suppresses = !(far_overlap() <= threshold);
-  using Bits = simd::Vec<std::uint32_t, kCompareLanes>;
-  using Half = simd::Vec<std::uint32_t, kCompareLanes / 2>;
-  const Bits lane_bit = {1u << 0, 1u << 1, 1u << 2, 1u << 3, 1u << 4, 1u << 5, 1u << 6, 1u << 7};
+  const Settle settle(threshold);
+  const V keep_sum = V{} + settle.keep_sum;
+  const V near_sum = V{} + (settle.near ? settle.near_sum : -FLT_MAX);
   for (std::size_t j = 0; j < n; ++j) {
     const Gaussian tested = at(g, j);
-    // With a NaN determinant no pair of this box is settled early.
-    const bool may_settle = tested.det == tested.det;
+    const V x2 = V{} + tested.x, y2 = V{} + tested.y, a2 = V{} + tested.a;
+    const V b2 = V{} + tested.b, c2 = V{} + tested.c, det2 = V{} + tested.det;
     bool suppressed = false;
-    std::size_t i = 0;
-    if (may_settle) {
-      using V = simd::CompareFloats;
-      const V x2 = V{} + tested.x, y2 = V{} + tested.y, a2 = V{} + tested.a;
-      const V b2 = V{} + tested.b, c2 = V{} + tested.c;
-      for (; i + kCompareLanes <= j && !suppressed; i += kCompareLanes) {
-        V x1, y1, a1, b1, c1, det1, sum, d;
-        simd::load(x1, g.x.data() + i);
-        simd::load(y1, g.y.data() + i);
-        simd::load(a1, g.a.data() + i);
-        simd::load(b1, g.b.data() + i);
-        simd::load(c1, g.c.data() + i);
-        simd::load(det1, g.det.data() + i);
-        distance_terms(x1, y1, a1, b1, c1, x2, y2, a2, b2, c2, sum, d);
-        const auto far = (d >= 0.0f) & (d <= FLT_MAX) & (sum >= kFarSum) & (det1 == det1);
-        const Bits far_bits = reinterpret_cast<Bits>(far) & lane_bit;
-        const Half h = __builtin_shufflevector(far_bits, far_bits, 0, 1, 2, 3) |
-                       __builtin_shufflevector(far_bits, far_bits, 4, 5, 6, 7);
-        const std::uint32_t far_mask = (h[0] | h[1]) | (h[2] | h[3]);
-        if (far_suppresses && far_mask != 0) {
+    for (std::size_t i = 0; i < j && !suppressed; i += kCompareLanes) {
+      const std::uint32_t valid = j - i >= kCompareLanes ? 0xFFu : (1u << (j - i)) - 1u;
+      V x1, y1, a1, b1, c1, det1, sum, d;
+      simd::load(x1, g.x.data() + i);
+      simd::load(y1, g.y.data() + i);
+      simd::load(a1, g.a.data() + i);
+      simd::load(b1, g.b.data() + i);
+      simd::load(c1, g.c.data() + i);
+      simd::load(det1, g.det.data() + i);
+      distance_terms(x1, y1, a1, b1, c1, x2, y2, a2, b2, c2, sum, d);
+      V root = det1 * det2;
+      simd::sqrt_lanes(root);
+      const V r = d / (4.0f * root + kEps) + kEps;
+      const V below_one = r - 1.0f;
+      const std::uint32_t keep =
+          valid & simd::lane_bits((r >= 0.5f) & (r <= FLT_MAX) &
+                                  (sum + (below_one < 0.0f ? below_one : 0.0f) >= keep_sum));
+      const std::uint32_t near =
+          valid & simd::lane_bits((sum >= 0.0f) & (r > 0.0f) & (r <= 4.0f) &
+                                  (sum + 0.5f * below_one < near_sum));
+      if (near != 0 || (settle.keep_suppresses && keep != 0)) {
+        suppressed = true;
+        break;
+      }
+      for (std::uint32_t open = valid & ~keep; open != 0; open &= open - 1) {
+        const auto lane = static_cast<std::uint32_t>(__builtin_ctz(open));
+        if (suppresses(at(g, i + lane), tested, threshold)) {
           suppressed = true;
           break;
         }
-        std::uint32_t near = ~far_mask & 0xFFu;
-        while (near != 0) {
-          const auto lane = static_cast<std::uint32_t>(__builtin_ctz(near));
-          if (suppresses(at(g, i + lane), tested, threshold)) {
-            suppressed = true;
-            break;
-          }
-          near &= near - 1;
-        }
       }
     }
-    for (; i < j && !suppressed; ++i) suppressed = suppresses(at(g, i), tested, threshold);
     if (!suppressed) selected.push_back(begin + j);
   }
 }

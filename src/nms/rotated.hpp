@@ -69,12 +69,16 @@ struct OrientedColumns {
 };
 
 // The Gaussians of one class's boxes, in columns so that the test of a box
-// against the boxes before it runs in vector lanes.
+// against the boxes before it runs in vector lanes: room for `capacity`
+// boxes rounded up to whole groups of eight lanes.
 struct GaussianColumns {
   std::vector<float> x, y, a, b, c, det;
 
   explicit GaussianColumns(std::size_t capacity)
-      : x(capacity), y(capacity), a(capacity), b(capacity), c(capacity), det(capacity) {}
+      : x(padded(capacity)), y(x.size()), a(x.size()), b(x.size()), c(x.size()), det(x.size()) {}
+
+ private:
+  static std::size_t padded(std::size_t n) { return (n + 7) / 8 * 8; }
 };
 
 // Fast-NMS of boxes[begin, end), one class in descending score order:
@@ -99,28 +103,15 @@ std::vector<R> fast_suppress_candidates(std::vector<R> candidates, float iou_thr
   detail::OrientedColumns boxes(order.size());
   for (std::size_t k = 0; k < order.size(); ++k) boxes.set(k, candidates[order[k].position]);
 
-  std::vector<std::pair<std::size_t, std::size_t>> classes;
-  std::size_t largest = 0;
-  std::uint64_t pairs = 0;  // the overlap tests at most, up to kParallelPairs
-  for (std::size_t k = 0; k < order.size();) {
-    const std::uint64_t cls = order[k].key >> 32;
-    std::size_t end = k + 1;
-    while (end < order.size() && (order[end].key >> 32) == cls) ++end;
-    classes.emplace_back(k, end);
-    const std::uint64_t n = end - k;
-    largest = std::max(largest, end - k);
-    pairs = n >= detail::kParallelPairs ? detail::kParallelPairs
-                                        : std::min(pairs + n * (n - 1) / 2, detail::kParallelPairs);
-    k = end;
-  }
+  auto classes = detail::class_ranges(order);
   std::vector<std::size_t> selected;
-  if (pairs < detail::kParallelPairs) {
-    detail::GaussianColumns scratch(largest);
-    for (const auto& range : classes)
+  if (!classes.parallel) {
+    detail::GaussianColumns scratch(classes.largest);
+    for (const auto& range : classes.ranges)
       detail::fast_select(boxes, range.first, range.second, iou_threshold, scratch, selected);
   } else {
     selected = concatenate(parallel::parallel_map_collect(
-        std::move(classes), [&boxes, iou_threshold](std::pair<std::size_t, std::size_t>&& range) {
+        std::move(classes.ranges), [&boxes, iou_threshold](std::pair<std::size_t, std::size_t>&& range) {
           return detail::fast_select(boxes, range.first, range.second, iou_threshold);
         }));
   }

@@ -113,6 +113,17 @@ std::vector<std::size_t> greedy_select(const BoxColumns& boxes, std::size_t begi
 // (some 25 000 tests) were about even.
 inline constexpr std::uint64_t kParallelPairs = std::uint64_t{1} << 14;
 
+// The positions [begin, end) of each class present in keys in suppression
+// order, in ascending class; the size of the largest; and whether the
+// overlap tests at most (n * (n - 1) / 2 summed over the classes) reach
+// kParallelPairs, so that the classes are worth spreading over the pool.
+struct ClassRanges {
+  std::vector<std::pair<std::size_t, std::size_t>> ranges;
+  std::size_t largest = 0;
+  bool parallel = false;
+};
+ClassRanges class_ranges(const std::vector<SortKey>& order);
+
 template <class R>
 std::vector<SortKey> suppression_order(const std::vector<R>& candidates, bool by_class) {
   std::vector<SortKey> keys(candidates.size());
@@ -144,29 +155,15 @@ std::vector<R> suppress_candidates(std::vector<R> candidates, float iou_threshol
   const auto order = detail::suppression_order(candidates, true);
   const auto boxes = detail::sorted_boxes(candidates, order);
 
-  // [begin, end) of each class present, in ascending class.
-  std::vector<std::pair<std::size_t, std::size_t>> classes;
-  std::size_t largest = 0;
-  std::uint64_t pairs = 0;  // the overlap tests at most, up to kParallelPairs
-  for (std::size_t k = 0; k < order.size();) {
-    const std::uint64_t cls = order[k].key >> 32;
-    std::size_t end = k + 1;
-    while (end < order.size() && (order[end].key >> 32) == cls) ++end;
-    classes.emplace_back(k, end);
-    const std::uint64_t n = end - k;
-    largest = std::max(largest, end - k);
-    pairs = n >= detail::kParallelPairs ? detail::kParallelPairs
-                                        : std::min(pairs + n * (n - 1) / 2, detail::kParallelPairs);
-    k = end;
-  }
+  auto classes = detail::class_ranges(order);
   std::vector<std::size_t> selected;
-  if (pairs < detail::kParallelPairs) {
-    detail::Kept kept(largest);
-    for (const auto& range : classes)
+  if (!classes.parallel) {
+    detail::Kept kept(classes.largest);
+    for (const auto& range : classes.ranges)
       detail::greedy_select(boxes, range.first, range.second, iou_threshold, kept, selected);
   } else {
     selected = concatenate(parallel::parallel_map_collect(
-        std::move(classes), [&boxes, iou_threshold](std::pair<std::size_t, std::size_t>&& range) {
+        std::move(classes.ranges), [&boxes, iou_threshold](std::pair<std::size_t, std::size_t>&& range) {
           return detail::greedy_select(boxes, range.first, range.second, iou_threshold);
         }));
   }
