@@ -193,14 +193,5 @@ void fast_select(const OrientedColumns& boxes, std::size_t begin, std::size_t en
   }
 }
 
-std::vector<std::size_t> fast_select(const OrientedColumns& boxes, std::size_t begin,
-                                     std::size_t end, float threshold) {
-  std::vector<std::size_t> selected;
-  if (begin >= end) return selected;
-  GaussianColumns scratch(end - begin);
-  fast_select(boxes, begin, end, threshold, scratch, selected);
-  return selected;
-}
-
 }  // namespace detail
 }  // namespace corvane::nms

@@ -27,12 +27,9 @@
 // overlap suppresses, as in the greedy suppression.
 #pragma once
 
-#include "core/concatenate.hpp"
 #include "nms/suppress.hpp"
-#include "parallel/pool.hpp"
 
 #include <cstddef>
-#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -87,9 +84,6 @@ struct GaussianColumns {
 void fast_select(const OrientedColumns& boxes, std::size_t begin, std::size_t end,
                  float threshold, GaussianColumns& scratch, std::vector<std::size_t>& selected);
 
-std::vector<std::size_t> fast_select(const OrientedColumns& boxes, std::size_t begin,
-                                     std::size_t end, float threshold);
-
 }  // namespace detail
 
 // One image's candidates (in ascending index) suppressed class by class with
@@ -98,28 +92,12 @@ std::vector<std::size_t> fast_select(const OrientedColumns& boxes, std::size_t b
 // computed once, by the task that suppresses the class.
 template <class R>
 std::vector<R> fast_suppress_candidates(std::vector<R> candidates, float iou_threshold) {
-  if (candidates.empty()) return {};
-  const auto order = detail::suppression_order(candidates, true);
-  detail::OrientedColumns boxes(order.size());
-  for (std::size_t k = 0; k < order.size(); ++k) boxes.set(k, candidates[order[k].position]);
-
-  auto classes = detail::class_ranges(order);
-  std::vector<std::size_t> selected;
-  if (!classes.parallel) {
-    detail::GaussianColumns scratch(classes.largest);
-    for (const auto& range : classes.ranges)
-      detail::fast_select(boxes, range.first, range.second, iou_threshold, scratch, selected);
-  } else {
-    selected = concatenate(parallel::parallel_map_collect(
-        std::move(classes.ranges), [&boxes, iou_threshold](std::pair<std::size_t, std::size_t>&& range) {
-          return detail::fast_select(boxes, range.first, range.second, iou_threshold);
-        }));
-  }
-
-  std::vector<R> out;
-  out.reserve(selected.size());
-  for (const std::size_t k : selected) out.push_back(std::move(candidates[order[k].position]));
-  return out;
+  return detail::suppress_classes<detail::OrientedColumns, detail::GaussianColumns>(
+      std::move(candidates), [iou_threshold](const detail::OrientedColumns& boxes, std::size_t begin,
+                                             std::size_t end, detail::GaussianColumns& scratch,
+                                             std::vector<std::size_t>& selected) {
+        detail::fast_select(boxes, begin, end, iou_threshold, scratch, selected);
+      });
 }
 
 }  // namespace corvane::nms
