@@ -50,17 +50,19 @@ CORVANE_INLINE void distance_terms(const V& x1, const V& y1, const V& a1, const 
 //   r >= 0.5  gives t3 >= r - 1 when r < 1, and t3 >= 0 (logf(1) = 0);
 //   r > 0     gives t3 <= 0.5 * (r - 1).
 // The overlap falls as bd grows, so with B the bd at which it equals the
-// threshold: (t1 + t2) + min(r - 1, 0) at or above B with a 1% margin keeps
+// threshold, (t1 + t2) + min(r - 1, 0) at or above B with a 1% margin keeps
 // the pair (r finite), and (t1 + t2) + 0.5 * (r - 1) below B with a 1%
 // margin suppresses it (bd's clamp at eps gives 0.9995, above every
-// threshold these bounds are used for). The margins are orders of magnitude above the few ulps of
-// error of logf, expf and the float32 sums, so a settled pair gets the
-// decision its full overlap would give. At thresholds from 0.9997 no bd of
-// eps or more overlaps by more (expf(-bd) < 1 leaves 1 - sqrt(...) below
-// 0.9996), so every pair whose bd cannot be NaN (r in [0.5, FLT_MAX] and a
-// number as t1 + t2) is kept. Other thresholds (below 1e-3, where the
-// margins would thin, up to 0.9997, or NaN) settle only the pairs whose bd
-// reaches the clamp at 100, whose overlap is exactly far_overlap().
+// threshold these bounds are used for). Between 1e-3 and 0.99 the margin is
+// at least ten times the largest error that logf, expf (within an ulp,
+// then 1 - expf(-bd) is a multiple of 2^-24) and the float32 sums can make
+// in bd, so a settled pair gets the decision its full overlap would give.
+// From 0.9997 on, no bd of eps or more overlaps by more (expf(-bd) < 1
+// leaves 1 - sqrt(...) below 0.9996), so every pair whose bd cannot be NaN
+// (r in [0.5, FLT_MAX] and t1 + t2 a number) is kept. Other thresholds
+// (below 1e-3 or between 0.99 and 0.9997, where the margins would thin, and
+// NaN) settle only the pairs whose bd reaches the clamp at 100, whose
+// overlap is exactly far_overlap().
 struct Settle {
   float keep_sum;          // lanes reaching it are settled
   bool keep_suppresses;    // ... with this decision
@@ -74,7 +76,7 @@ struct Settle {
       keep_suppresses = false;
       near = false;
       near_sum = 0.0f;
-    } else if (t >= 1e-3 && t <= 0.999) {
+    } else if (t >= 1e-3 && t <= 0.99) {
       const double b = -std::log(1.0 + static_cast<double>(kEps) - (1.0 - t) * (1.0 - t));
       keep_sum = static_cast<float>(b * 1.01);
       keep_suppresses = false;

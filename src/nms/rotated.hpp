@@ -93,9 +93,9 @@ void fast_select(const OrientedColumns& boxes, std::size_t begin, std::size_t en
 template <class R>
 std::vector<R> fast_suppress_candidates(std::vector<R> candidates, float iou_threshold) {
   return detail::suppress_classes<detail::OrientedColumns, detail::GaussianColumns>(
-      std::move(candidates), [iou_threshold](const detail::OrientedColumns& boxes, std::size_t begin,
-                                             std::size_t end, detail::GaussianColumns& scratch,
-                                             std::vector<std::size_t>& selected) {
+      std::move(candidates),
+      [iou_threshold](const detail::OrientedColumns& boxes, std::size_t begin, std::size_t end,
+                      detail::GaussianColumns& scratch, std::vector<std::size_t>& selected) {
         detail::fast_select(boxes, begin, end, iou_threshold, scratch, selected);
       });
 }

@@ -31,7 +31,8 @@ ClassRanges class_ranges(const std::vector<SortKey>& order) {
     classes.ranges.emplace_back(k, end);
     const std::uint64_t n = end - k;
     classes.largest = std::max(classes.largest, end - k);
-    pairs = n >= kParallelPairs ? kParallelPairs : std::min(pairs + n * (n - 1) / 2, kParallelPairs);
+    pairs = n >= kParallelPairs ? kParallelPairs
+                                : std::min(pairs + n * (n - 1) / 2, kParallelPairs);
     k = end;
   }
   classes.parallel = pairs >= kParallelPairs;

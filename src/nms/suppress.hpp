@@ -166,7 +166,8 @@ std::vector<R> suppress_classes(std::vector<R> candidates, const Select& select)
   std::vector<std::size_t> selected;
   if (!classes.parallel) {
     Scratch scratch(classes.largest);
-    for (const auto& range : classes.ranges) select(boxes, range.first, range.second, scratch, selected);
+    for (const auto& range : classes.ranges)
+      select(boxes, range.first, range.second, scratch, selected);
   } else {
     selected = concatenate(parallel::parallel_map_collect(
         std::move(classes.ranges), [&boxes, &select](std::pair<std::size_t, std::size_t>&& range) {

@@ -30,10 +30,11 @@ std::vector<OrientedDetection> decode_block(std::span<const float> block, std::u
   const float* angle = h + (1 + num_classes) * anchors;
   auto candidates = collect_in_chunks<OrientedDetection>(
       anchors, [&](std::uint64_t begin, std::uint64_t end, std::vector<OrientedDetection>& out) {
-        for_each_passing_anchor(block.data(), anchors, num_classes, conf_threshold, begin, end, out,
-                                [&](std::uint64_t a, std::uint32_t cls, float score) {
-                                  out.push_back({cx[a], cy[a], w[a], h[a], angle[a], cls, score, a});
-                                });
+        for_each_passing_anchor(
+            block.data(), anchors, num_classes, conf_threshold, begin, end, out,
+            [&](std::uint64_t a, std::uint32_t cls, float score) {
+              out.push_back({cx[a], cy[a], w[a], h[a], angle[a], cls, score, a});
+            });
       });
   // Suppression sees the angles as the model gave them.
   auto survivors = nms::fast_suppress_candidates(std::move(candidates), iou_threshold);
