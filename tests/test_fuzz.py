@@ -107,6 +107,7 @@ ARGS = {
     "compare_exchange_add": (buffers, u64),
     "compare_exchange_sub": (buffers, u64),
     "yolov8_seg_masks": (f32, f32, u64, mask_detections, pairs, letterboxes, u8),
+    "yolov8_obb_postprocess": (f32, floats, floats),
 }
 assert list(ARGS) == corvane.__all__
 
@@ -169,6 +170,8 @@ SHAPES = {
     "compare_exchange_add": lambda r: type(r) is tuple and len(r) == 2 and type(r[0]) is bool and is_int(r[1], 32),
     "compare_exchange_sub": lambda r: type(r) is tuple and len(r) == 2 and type(r[0]) is bool and is_int(r[1], 32),
     "yolov8_seg_masks": lambda r: r is None,
+    "yolov8_obb_postprocess": per_image(lambda d: type(d) is tuple and len(d) == 8 and all(map(is_float, d[:5]))
+                                        and is_int(d[5], 32) and is_float(d[6]) and d[6] >= 0 and is_int(d[7])),
 }
 
 
