@@ -85,7 +85,7 @@ test: cpp-test tsan pytest asan compat
 
 # End-to-end run on a real photo: letterbox, decode, draw; writes PNGs to demo-out/.
 # Without MODEL the model outputs are simulated (the pictures say so). With
-# MODEL=path.onnx an onnxruntime session runs it: KIND=det|seg|pose|yolo-pose (default
+# MODEL=path.onnx an onnxruntime session runs it: KIND=det|seg|obb|pose|yolo-pose (default
 # det), IMAGE=path (default: scikit-image's astronaut photo).
 KIND      ?= det
 

@@ -32,6 +32,7 @@ def cases():
     import bench_detect as d
     import bench_letterbox_linear as lin
     import bench_masks as m
+    import bench_obb as o
     import bench_pose as p
     import bench_preprocess as pre
 
@@ -70,6 +71,9 @@ def cases():
     out.append((name, "corvane", protos, lambda: corvane.yolov8_seg_masks(
         pred, protos, 0, dets, (m.IN, m.IN), (m.RATIO, m.PAD_X, m.PAD_Y), masks)))
     out.append((name, "numpy + cv2 glue", protos, lambda: m.glue(pred, protos, dets, masks)))
+    obb = o.realistic(np.random.default_rng(0))
+    out.append((o.GROUP, "corvane", obb, lambda: corvane.yolov8_obb_postprocess(obb, o.IOU, o.CONF)))
+    out.append((o.GROUP, "numpy + numpy probiou Fast-NMS", obb, lambda: o.numpy_pipeline(obb, o.numpy_fast_nms)))
     return out
 
 

@@ -41,6 +41,7 @@ __all__ = [
     "yolov8_seg_masks",
     "letterbox_linear",
     "yolov8_pose_postprocess",
+    "yolov8_obb_postprocess",
 ]
 
 _Image: TypeAlias = npt.NDArray[np.uint8]
@@ -52,6 +53,8 @@ _Detection: TypeAlias = tuple[float, float, float, float, int, float, int]
 """(x1, y1, x2, y2, class_id, score, index) in model-input units."""
 _PropertyDetection: TypeAlias = tuple[tuple[float, float, float, float, int, float], list[tuple[int, float]]]
 """((x1, y1, x2, y2, class_id, score), [(choice, score), ...])."""
+_OrientedDetection: TypeAlias = tuple[float, float, float, float, float, int, float, int]
+"""(cx, cy, w, h, angle, class_id, score, index) in model-input units, angle in radians."""
 _Keypoint: TypeAlias = tuple[float, float, float]
 """(x, y, score)."""
 _PoseDetection: TypeAlias = tuple[float, float, float, float, int, float, int, list[_Keypoint]]
@@ -200,3 +203,13 @@ def yolov8_pose_postprocess(
     channels before the keypoints; each survivor carries its anchor's
     num_keypoints (x, y, visibility) triples, x and y in model-input pixels.
     A num_keypoints that leaves no class channel raises ValueError."""
+def yolov8_obb_postprocess(
+    batch_pred: _Tensor, iou_threshold: SupportsFloat, conf_threshold: SupportsFloat
+) -> list[list[_OrientedDetection]]:
+    """Decode a channel-major (B, 4 + classes + 1, N) oriented-box output (box
+    centre and size, class scores, angle in radians); class-wise Fast-NMS on
+    the probabilistic IoU per image.
+
+    Angles come back in [0, pi/2], with w and h swapped where the angle mod
+    pi was at least pi/2. A ValueError names batch_pred when it is not 3-D or
+    has fewer than 6 channels."""

@@ -3,12 +3,15 @@
 
     python examples/onnx_pipeline.py --model yolov8n.onnx --image street.jpg --kind det
     python examples/onnx_pipeline.py --model yolov8n-seg.onnx --image street.jpg --kind seg
+    python examples/onnx_pipeline.py --model yolov8n-obb.onnx --image aerial.jpg --kind obb
     python examples/onnx_pipeline.py --model rtmpose-m.onnx --image person.jpg --kind pose \
         [--person-model yolov8n.onnx]
     python examples/onnx_pipeline.py --model yolov8n-pose.onnx --image people.jpg --kind yolo-pose
 
 det: a YOLOv8 detector, output (1, 4 + classes, N). seg: a YOLOv8 segmentation
-model, outputs (1, 4 + classes + M, N) and prototypes (1, M, mh, mw). pose: an
+model, outputs (1, 4 + classes + M, N) and prototypes (1, M, mh, mw). obb: a
+YOLOv8 / YOLO11 oriented-box model, output (1, 4 + classes + 1, N), the last
+channel the box angle in radians; the boxes are drawn as rotated polygons. pose: an
 RTMPose model, outputs SimCC x (1, 17, 2 * W) and y (1, 17, 2 * H), run on
 each person box that --person-model finds (class 0), or on the whole image.
 yolo-pose: a YOLOv8/YOLO11 pose model, output (1, 4 + classes + 3 * 17, N):
@@ -97,6 +100,20 @@ def yolo_pose(session, bgr, iou, conf):
         joints = [(*to_source_point(x, y, letterbox, width, height), v) for x, y, v in keypoints]
         people.append((to_source(box, letterbox, width, height), class_id, score, joints))
     return people
+def oriented(session, bgr, iou, conf):
+    """(centre x, centre y, width, height, angle) in source pixels, class, score and the
+    box's four corners, per oriented detection."""
+    size = session_input_size(session, (1024, 1024))
+    outputs, (ratio, pad_x, pad_y) = letterbox_and_run(session, bgr, size)
+    found = []
+    for cx, cy, w, h, angle, class_id, score, _ in corvane.yolov8_obb_postprocess(outputs[0], iou, conf)[0]:
+        # The letterbox scales and shifts; the angle is unchanged.
+        x, y, w, h = (cx - pad_x) * ratio, (cy - pad_y) * ratio, w * ratio, h * ratio
+        c, s = np.cos(angle), np.sin(angle)
+        corners = [(x + dx * c - dy * s, y + dx * s + dy * c)
+                   for dx, dy in ((w / 2, h / 2), (w / 2, -h / 2), (-w / 2, -h / 2), (-w / 2, h / 2))]
+        found.append(((x, y, w, h, angle), class_id, score, corners))
+    return found
 
 
 def pose(session, bgr, person_boxes):
@@ -122,7 +139,7 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--model", required=True, type=Path)
     parser.add_argument("--image", required=True, type=Path)
-    parser.add_argument("--kind", required=True, choices=("det", "seg", "pose", "yolo-pose"))
+    parser.add_argument("--kind", required=True, choices=("det", "seg", "obb", "pose", "yolo-pose"))
     parser.add_argument("--person-model", type=Path, help="pose only: a YOLOv8 detector for the person crops")
     parser.add_argument("--out", type=Path, default=Path("onnx-out.png"))
     parser.add_argument("--iou", type=float, default=0.45)
@@ -162,6 +179,11 @@ def main(argv: list[str] | None = None) -> int:
                 print(f"keypoint {x:.1f} {y:.1f} visibility {v:.3f}")
                 if v >= VISIBLE:
                     draw.ellipse((x - 3, y - 3, x + 3, y + 3), fill=(255, 56, 56))
+    elif args.kind == "obb":
+        for (x, y, w, h, angle), class_id, score, corners in oriented(session, bgr, args.iou, args.conf):
+            print(f"obb {x:.1f} {y:.1f} {w:.1f} {h:.1f} angle {angle:.4f} class {class_id} score {score:.3f}")
+            draw.polygon(corners, outline=(255, 56, 56), width=2)
+            draw.text(corners[0], f"{class_id} {score:.2f}", fill=(255, 255, 255))
     else:
         if args.person_model is not None:
             detector = ort.InferenceSession(str(args.person_model), providers=providers)

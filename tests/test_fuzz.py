@@ -109,6 +109,7 @@ ARGS = {
     "yolov8_seg_masks": (f32, f32, u64, mask_detections, pairs, letterboxes, u8),
     "letterbox_linear": (u8, f32, u64),
     "yolov8_pose_postprocess": (f32, floats, floats, u64),
+    "yolov8_obb_postprocess": (f32, floats, floats),
 }
 assert list(ARGS) == corvane.__all__
 
@@ -179,6 +180,8 @@ SHAPES = {
     "yolov8_seg_masks": lambda r: r is None,
     "letterbox_linear": letterbox,
     "yolov8_pose_postprocess": per_image(pose_detection),
+    "yolov8_obb_postprocess": per_image(lambda d: type(d) is tuple and len(d) == 8 and all(map(is_float, d[:5]))
+                                        and is_int(d[5], 32) and is_float(d[6]) and d[6] >= 0 and is_int(d[7])),
 }
 
 

@@ -38,6 +38,7 @@ TABLE = [
     ("yolov8_seg_masks", "batch_pred, protos, image, detections, input_size, letterbox, dst"),
     ("letterbox_linear", "src, dst, pad_value"),
     ("yolov8_pose_postprocess", "batch_pred, iou_threshold, conf_threshold, num_keypoints"),
+    ("yolov8_obb_postprocess", "batch_pred, iou_threshold, conf_threshold"),
 ]
 
 

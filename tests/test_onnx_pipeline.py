@@ -1,7 +1,7 @@
 """examples/onnx_pipeline.py through real onnxruntime sessions on tiny models built here.
 
 The models have the exact output layouts of YOLOv8 detection, YOLOv8
-segmentation and RTMPose SimCC, and their outputs follow the input image: the
+segmentation, YOLOv8 oriented boxes and RTMPose SimCC, and their outputs follow the input image: the
 class-0 score of an anchor is the mean brightness of its cell minus 0.5, so a
 white rectangle on black is found where it is; the pose model's SimCC peaks
 sit on the first column and row holding the brightest pixel.
@@ -25,6 +25,7 @@ from onnx import TensorProto, helper, numpy_helper  # noqa: E402
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "onnx_pipeline.py"
 STRIDES = (8, 16, 32)
 RECT = (300, 160, 620, 420)  # x0, y0, x1, y1 of the white rectangle in a 960 x 540 frame
+OBB_ANGLE = 0.3
 
 
 def save(model, path: Path) -> Path:
@@ -43,14 +44,16 @@ def const(name, array):
 OFFSETS = [(-1e4, 0)] + [(2 * k - 16, 12 - k) for k in range(1, 17)]
 
 
-def yolo_model(path: Path, seg: bool, pose: bool = False) -> Path:
-    classes = 1 if pose else 80
-    channels = 4 + classes + (32 if seg else 0) + (51 if pose else 0)
+def yolo_model(path: Path, seg: bool, pose: bool = False, obb: bool = False) -> Path:
+    classes = 1 if pose else 15 if obb else 80
+    channels = 4 + classes + (32 if seg else 0) + (51 if pose else 0) + (1 if obb else 0)
     weight = np.zeros((channels, 3, 1, 1), np.float32)
     weight[4, :, 0, 0] = 1 / 3  # class 0: mean brightness of the cell
     bias = np.zeros(channels, np.float32)
     bias[4] = -0.5
     bias[5:4 + classes] = -1.0
+    if obb:
+        bias[-1] = OBB_ANGLE - np.pi  # regularised back to OBB_ANGLE, w and h kept
     if seg:
         bias[84] = 1.0  # every detection's mask is prototype 0
     grid = []
@@ -150,6 +153,21 @@ def test_yolov8_pipeline_finds_the_bright_rectangle(kind, tmp_path):
             w = min(bx2, RECT[2]) - max(bx1, RECT[0])
             h = min(by2, RECT[3]) - max(by1, RECT[1])
             assert abs(area - w * h) <= 6 * (w + h)
+
+
+def test_obb_pipeline_draws_rotated_boxes_on_the_rectangle(tmp_path):
+    out = tmp_path / "obb.png"
+    lines = run("--model", yolo_model(tmp_path / "obb.onnx", seg=False, obb=True), "--image",
+                frame(tmp_path / "f.png", RECT), "--kind", "obb", "--out", out)
+    found = [numbers(line) for line in lines if line.startswith("obb ")]
+    assert found and lines[-1] == f"wrote {out}"
+    for x, y, w, h, angle, class_id, score in found:
+        # Cells of 2 strides, 1.5 source pixels per input pixel.
+        assert RECT[0] <= x <= RECT[2] and RECT[1] <= y <= RECT[3] and class_id == 0 and 0.25 <= score <= 0.5
+        assert w == h and w in (24, 48, 96) and abs(angle - OBB_ANGLE) < 1e-4
+    with Image.open(out) as picture:
+        pixels = np.asarray(picture.convert("RGB"))
+    assert (pixels == (255, 56, 56)).all(axis=-1).any()  # the polygons' outline
 
 
 def test_rtmpose_pipeline_on_person_crops(tmp_path):

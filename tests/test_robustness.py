@@ -63,6 +63,7 @@ def workload(rng):
         ("compare_exchange_add", (word, 3), (12, 3)),
         ("compare_exchange_sub", (word, 3), (word, -3)),
         ("letterbox_linear", (img, dst(), 114), (img, np.zeros((32, 32, 3), np.float32), 114)),
+        ("yolov8_obb_postprocess", (v8, 0.5, 0.3), (v8[:, :5].copy(), 0.5, 0.3)),
     ]
 
 
@@ -143,6 +144,7 @@ def test_threads_calling_at_once_get_correct_results():
     rng = np.random.default_rng(3)
     calls = [(n, g) for n, g, _ in workload(rng) if not n.startswith(("fetch", "compare"))]
     expected = {name: repr(getattr(corvane, name)(*args)) for name, args in calls}
+    v8, protos = dict(calls)["yolov8_seg_masks"][:2]
     failures = []
 
     def worker(seed):
@@ -155,7 +157,7 @@ def test_threads_calling_at_once_get_correct_results():
                 if repr(getattr(corvane, name)(*args)) != expected[name]:
                     failures.append(name)
             # A panic in one thread leaves the pool usable for the others.
-            assert call("rtmpose_postprocess", (calls[-1][1][0], calls[-1][1][1], [(1.0, 0, 0)] * 9)) == "panic"
+            assert call("rtmpose_postprocess", (v8, protos, [(1.0, 0, 0)] * 9)) == "panic"
 
     threads = [threading.Thread(target=worker, args=(s,)) for s in range(4)]
     for t in threads:

@@ -23,6 +23,10 @@ for image_props in corvane.yolov8_property_postprocess(out, 0.45, 0.25, 80, [Tru
     for (bx1, by1, bx2, by2, cls, conf), props in image_props:
         choices: list[int] = [choice for choice, _ in props]
 
+for oriented in corvane.yolov8_obb_postprocess(np.zeros((1, 20, 21504), np.float32), 0.45, 0.25):
+    for cx, cy, bw, bh, angle, obb_class, obb_score, obb_index in oriented:
+        turned: float = angle + cx + obb_score
+
 keypoints: list[list[tuple[float, float, float]]] = corvane.rtmpose_postprocess(
     np.zeros((1, 17, 384), np.float32), np.zeros((1, 17, 512), np.float32), [(ratio, pad_x, pad_y)]
 )

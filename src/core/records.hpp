@@ -48,6 +48,20 @@ struct Detection {
   std::uint64_t index;
 };
 
+// An oriented-box decoder's survivor: centre, size and angle (radians) in
+// model-input units, the angle regularised into [0, pi/2] with w and h
+// swapped where that turned the box by a quarter.
+struct OrientedDetection {
+  float cx;
+  float cy;
+  float w;
+  float h;
+  float angle;
+  std::uint32_t class_id;
+  float score;
+  std::uint64_t index;  // anchor of the candidate within its image
+};
+
 // The choice of a property group none of whose values is above 0.
 inline constexpr std::uint64_t kNoChoice = std::numeric_limits<std::uint64_t>::max();
 

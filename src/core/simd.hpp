@@ -50,4 +50,31 @@ CORVANE_INLINE void store(T* p, const V& v) noexcept {
   std::memcpy(p, &v, sizeof v);
 }
 
+// Square roots lane by lane: IEEE, so the same bits as std::sqrt, without
+// the branch for errno that a scalar call carries.
+CORVANE_INLINE void sqrt_lanes(CompareFloats& v) noexcept {
+#if defined(__x86_64__)
+  using Quarter = Vec<float, 4>;
+  Quarter lo = __builtin_shufflevector(v, v, 0, 1, 2, 3);
+  Quarter hi = __builtin_shufflevector(v, v, 4, 5, 6, 7);
+  lo = __builtin_ia32_sqrtps(lo);
+  hi = __builtin_ia32_sqrtps(hi);
+  v = __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7);
+#else
+  for (std::size_t k = 0; k < kCompareLanes; ++k) v[k] = __builtin_sqrtf(v[k]);
+#endif
+}
+
+// The lanes of a comparison result that are set, as bits 0 .. 7 of a word.
+template <class Mask>
+CORVANE_INLINE std::uint32_t lane_bits(const Mask& mask) noexcept {
+  using Bits = Vec<std::uint32_t, kCompareLanes>;
+  using Half = Vec<std::uint32_t, kCompareLanes / 2>;
+  const Bits lane_bit = {1u << 0, 1u << 1, 1u << 2, 1u << 3, 1u << 4, 1u << 5, 1u << 6, 1u << 7};
+  const Bits bits = reinterpret_cast<Bits>(mask) & lane_bit;
+  const Half h = __builtin_shufflevector(bits, bits, 0, 1, 2, 3) |
+                 __builtin_shufflevector(bits, bits, 4, 5, 6, 7);
+  return (h[0] | h[1]) | (h[2] | h[3]);
+}
+
 }  // namespace corvane::simd

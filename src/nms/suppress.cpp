@@ -21,6 +21,24 @@ void sort_keys(std::vector<SortKey>& keys) {
   });
 }
 
+ClassRanges class_ranges(const std::vector<SortKey>& order) {
+  ClassRanges classes;
+  std::uint64_t pairs = 0;  // up to kParallelPairs
+  for (std::size_t k = 0; k < order.size();) {
+    const std::uint64_t cls = order[k].key >> 32;
+    std::size_t end = k + 1;
+    while (end < order.size() && (order[end].key >> 32) == cls) ++end;
+    classes.ranges.emplace_back(k, end);
+    const std::uint64_t n = end - k;
+    classes.largest = std::max(classes.largest, end - k);
+    pairs = n >= kParallelPairs ? kParallelPairs
+                                : std::min(pairs + n * (n - 1) / 2, kParallelPairs);
+    k = end;
+  }
+  classes.parallel = pairs >= kParallelPairs;
+  return classes;
+}
+
 namespace {
 
 // Kept boxes tested before the scan may stop: four AVX-512 registers of each

@@ -113,6 +113,17 @@ std::vector<std::size_t> greedy_select(const BoxColumns& boxes, std::size_t begi
 // (some 25 000 tests) were about even.
 inline constexpr std::uint64_t kParallelPairs = std::uint64_t{1} << 14;
 
+// The positions [begin, end) of each class present in keys in suppression
+// order, in ascending class; the size of the largest; and whether the
+// overlap tests at most (n * (n - 1) / 2 summed over the classes) reach
+// kParallelPairs, so that the classes are worth spreading over the pool.
+struct ClassRanges {
+  std::vector<std::pair<std::size_t, std::size_t>> ranges;
+  std::size_t largest = 0;
+  bool parallel = false;
+};
+ClassRanges class_ranges(const std::vector<SortKey>& order);
+
 template <class R>
 std::vector<SortKey> suppression_order(const std::vector<R>& candidates, bool by_class) {
   std::vector<SortKey> keys(candidates.size());
@@ -133,41 +144,37 @@ BoxColumns sorted_boxes(const std::vector<R>& candidates, const std::vector<Sort
 
 }  // namespace detail
 
-// One image's candidates (in ascending index) suppressed class by class:
-// the survivors of class 0 in selection order, then of class 1, and so on.
-// No bucket per class is materialised: one sort puts every class's candidates in
-// suppression order, and the classes that have candidates are suppressed in
-// turn, or as a nested parallel map when there is enough work.
-template <class R>
-std::vector<R> suppress_candidates(std::vector<R> candidates, float iou_threshold) {
-  if (candidates.empty()) return {};
-  const auto order = detail::suppression_order(candidates, true);
-  const auto boxes = detail::sorted_boxes(candidates, order);
+namespace detail {
 
-  // [begin, end) of each class present, in ascending class.
-  std::vector<std::pair<std::size_t, std::size_t>> classes;
-  std::size_t largest = 0;
-  std::uint64_t pairs = 0;  // the overlap tests at most, up to kParallelPairs
-  for (std::size_t k = 0; k < order.size();) {
-    const std::uint64_t cls = order[k].key >> 32;
-    std::size_t end = k + 1;
-    while (end < order.size() && (order[end].key >> 32) == cls) ++end;
-    classes.emplace_back(k, end);
-    const std::uint64_t n = end - k;
-    largest = std::max(largest, end - k);
-    pairs = n >= detail::kParallelPairs ? detail::kParallelPairs
-                                        : std::min(pairs + n * (n - 1) / 2, detail::kParallelPairs);
-    k = end;
-  }
+// One image's candidates (in ascending index) suppressed class by class by
+// `select`, called as select(boxes, begin, end, scratch, selected) for the
+// positions [begin, end) of each class in suppression order: it appends the
+// kept ones to `selected` in selection order. `Columns(n)` holds n boxes
+// (filled by set(k, record)), `Scratch(n)` is room for a class of n. No
+// bucket per class is materialised: one sort puts every class's candidates
+// in suppression order, and the classes that have candidates are suppressed
+// in turn, or as a nested parallel map when there is enough work. Returns
+// the survivors of class 0 in selection order, then of class 1, and so on.
+template <class Columns, class Scratch, class R, class Select>
+std::vector<R> suppress_classes(std::vector<R> candidates, const Select& select) {
+  if (candidates.empty()) return {};
+  const auto order = suppression_order(candidates, true);
+  Columns boxes(order.size());
+  for (std::size_t k = 0; k < order.size(); ++k) boxes.set(k, candidates[order[k].position]);
+
+  auto classes = class_ranges(order);
   std::vector<std::size_t> selected;
-  if (pairs < detail::kParallelPairs) {
-    detail::Kept kept(largest);
-    for (const auto& range : classes)
-      detail::greedy_select(boxes, range.first, range.second, iou_threshold, kept, selected);
+  if (!classes.parallel) {
+    Scratch scratch(classes.largest);
+    for (const auto& range : classes.ranges)
+      select(boxes, range.first, range.second, scratch, selected);
   } else {
     selected = concatenate(parallel::parallel_map_collect(
-        std::move(classes), [&boxes, iou_threshold](std::pair<std::size_t, std::size_t>&& range) {
-          return detail::greedy_select(boxes, range.first, range.second, iou_threshold);
+        std::move(classes.ranges), [&boxes, &select](std::pair<std::size_t, std::size_t>&& range) {
+          std::vector<std::size_t> part;
+          Scratch scratch(range.second - range.first);
+          select(boxes, range.first, range.second, scratch, part);
+          return part;
         }));
   }
 
@@ -175,6 +182,21 @@ std::vector<R> suppress_candidates(std::vector<R> candidates, float iou_threshol
   out.reserve(selected.size());
   for (const std::size_t k : selected) out.push_back(std::move(candidates[order[k].position]));
   return out;
+}
+
+}  // namespace detail
+
+// One image's candidates (in ascending index) suppressed class by class with
+// greedy suppression: the survivors of class 0 in selection order, then of
+// class 1, and so on.
+template <class R>
+std::vector<R> suppress_candidates(std::vector<R> candidates, float iou_threshold) {
+  return detail::suppress_classes<detail::BoxColumns, detail::Kept>(
+      std::move(candidates), [iou_threshold](const detail::BoxColumns& boxes, std::size_t begin,
+                                             std::size_t end, detail::Kept& kept,
+                                             std::vector<std::size_t>& selected) {
+        detail::greedy_select(boxes, begin, end, iou_threshold, kept, selected);
+      });
 }
 
 }  // namespace corvane::nms

@@ -118,19 +118,13 @@ void maxima_with_classes(const float* block, std::uint64_t anchors, std::uint64_
 CORVANE_CLONES
 std::uint64_t list_passing(const float* best, std::uint64_t len, float conf_threshold,
                            std::uint32_t* passing) {
-  using Bits = simd::Vec<std::uint32_t, kCompareLanes>;
-  using Half = simd::Vec<std::uint32_t, kCompareLanes / 2>;
   const simd::CompareFloats threshold = simd::CompareFloats{} + conf_threshold;
-  const Bits lane_bit = {1u << 0, 1u << 1, 1u << 2, 1u << 3, 1u << 4, 1u << 5, 1u << 6, 1u << 7};
   std::uint64_t count = 0;
   std::uint64_t l = 0;
   for (; l + kCompareLanes <= len; l += kCompareLanes) {
     simd::CompareFloats b;
     simd::load(b, best + l);
-    const Bits bits = ~reinterpret_cast<Bits>(threshold > b) & lane_bit;
-    const Half h = __builtin_shufflevector(bits, bits, 0, 1, 2, 3) |
-                   __builtin_shufflevector(bits, bits, 4, 5, 6, 7);
-    std::uint32_t mask = (h[0] | h[1]) | (h[2] | h[3]);
+    std::uint32_t mask = simd::lane_bits(~(threshold > b));
     while (mask != 0) {
       const auto lane = static_cast<std::uint32_t>(__builtin_ctz(mask));
       passing[count++] = static_cast<std::uint32_t>(l) + lane;

@@ -35,11 +35,12 @@ constexpr std::tuple kFunctions{
     CORVANE_FUNCTION(letterbox_linear, "src", "dst", "pad_value"),
     CORVANE_FUNCTION(yolov8_pose_postprocess, "batch_pred", "iou_threshold", "conf_threshold",
                      "num_keypoints"),
+    CORVANE_FUNCTION(yolov8_obb_postprocess, "batch_pred", "iou_threshold", "conf_threshold"),
 };
 #undef CORVANE_FUNCTION
 
 constexpr std::size_t kFunctionCount = std::tuple_size_v<decltype(kFunctions)>;
-static_assert(kFunctionCount == 22);
+static_assert(kFunctionCount == 23);
 
 // The text signatures and the method records must outlive their function
 // objects: static storage, filled once at the first import.

@@ -30,4 +30,8 @@ Ref to_py(const PoseDetection& p) {
 
 Ref to_py(const Exchange& e) { return tuple(e.ok, e.value); }
 
+Ref to_py(const OrientedDetection& d) {
+  return tuple(d.cx, d.cy, d.w, d.h, d.angle, d.class_id, d.score, d.index);
+}
+
 }  // namespace corvane::python

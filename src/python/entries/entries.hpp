@@ -87,5 +87,9 @@ void yolov8_seg_masks(OutputArray batch_pred, OutputArray protos, BatchIndex ima
 
 // The bilinear letterbox of `src` into all of `dst`, margins `pad_value`.
 Letterbox letterbox_linear(ImageArray src, TensorArray dst, std::uint8_t pad_value);
+// Oriented-box decoder: the survivors of every image of the batch.
+std::vector<std::vector<OrientedDetection>> yolov8_obb_postprocess(OutputArray batch_pred,
+                                                                   float iou_threshold,
+                                                                   float conf_threshold);
 
 }  // namespace corvane::python::entries
