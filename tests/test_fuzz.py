@@ -107,6 +107,8 @@ ARGS = {
     "compare_exchange_add": (buffers, u64),
     "compare_exchange_sub": (buffers, u64),
     "yolov8_seg_masks": (f32, f32, u64, mask_detections, pairs, letterboxes, u8),
+    "rtmpose_affine_preprocess": (u8, mask_detections, f32),
+    "rtmpose_affine_postprocess": (f32, f32, mask_detections),
 }
 assert list(ARGS) == corvane.__all__
 
@@ -169,6 +171,9 @@ SHAPES = {
     "compare_exchange_add": lambda r: type(r) is tuple and len(r) == 2 and type(r[0]) is bool and is_int(r[1], 32),
     "compare_exchange_sub": lambda r: type(r) is tuple and len(r) == 2 and type(r[0]) is bool and is_int(r[1], 32),
     "yolov8_seg_masks": lambda r: r is None,
+    "rtmpose_affine_preprocess": lambda r: type(r) is list
+    and all(type(c) is tuple and len(c) == 4 and all(map(is_float, c)) for c in r),
+    "rtmpose_affine_postprocess": lambda r: type(r) is list and all(map(keypoints, r)),
 }
 
 

@@ -35,6 +35,8 @@ TABLE = [
     ("compare_exchange_add", "data_ptr, delta"),
     ("compare_exchange_sub", "data_ptr, delta"),
     ("yolov8_seg_masks", "batch_pred, protos, image, detections, input_size, letterbox, dst"),
+    ("rtmpose_affine_preprocess", "frame, boxes, dst"),
+    ("rtmpose_affine_postprocess", "batch_pred_x, batch_pred_y, crops"),
 ]
 
 

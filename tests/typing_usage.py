@@ -26,6 +26,11 @@ for image_props in corvane.yolov8_property_postprocess(out, 0.45, 0.25, 80, [Tru
 keypoints: list[list[tuple[float, float, float]]] = corvane.rtmpose_postprocess(
     np.zeros((1, 17, 384), np.float32), np.zeros((1, 17, 512), np.float32), [(ratio, pad_x, pad_y)]
 )
+crops = corvane.rtmpose_affine_preprocess(img, [(10, 20, 110, 220)], np.zeros((1, 3, 256, 192), np.float32))
+cx, cy, sw, sh = crops[0]
+frame_keypoints: list[list[tuple[float, float, float]]] = corvane.rtmpose_affine_postprocess(
+    np.zeros((1, 17, 384), np.float32), np.zeros((1, 17, 512), np.float32), crops
+)
 word = bytearray(4)
 previous: int = corvane.fetch_add_seq_cst(word, 1)
 ok, value = corvane.compare_exchange_add(word, 1)

@@ -34,11 +34,13 @@ constexpr std::tuple kFunctions{
     CORVANE_FUNCTION(compare_exchange_sub, "data_ptr", "delta"),
     CORVANE_FUNCTION(yolov8_seg_masks, "batch_pred", "protos", "image", "detections",
                      "input_size", "letterbox", "dst"),
+    CORVANE_FUNCTION(rtmpose_affine_preprocess, "frame", "boxes", "dst"),
+    CORVANE_FUNCTION(rtmpose_affine_postprocess, "batch_pred_x", "batch_pred_y", "crops"),
 };
 #undef CORVANE_FUNCTION
 
 constexpr std::size_t kFunctionCount = std::tuple_size_v<decltype(kFunctions)>;
-static_assert(kFunctionCount == 20);
+static_assert(kFunctionCount == 22);
 
 // The text signatures and the method records must outlive their function
 // objects: static storage, filled once at the first import.

@@ -91,6 +91,7 @@ Ref to_py(const PropertyValue& p);      // (choice, score)
 Ref to_py(const PropertyDetection& d);  // ((x1, y1, x2, y2, class_id, score), [property, ...])
 Ref to_py(const Keypoint& k);           // (x, y, score)
 Ref to_py(const Exchange& e);           // (ok, value)
+Ref to_py(const AffineCrop& c);         // (cx, cy, sw, sh)
 
 template <class T>
 Ref to_py(const std::vector<T>& items);

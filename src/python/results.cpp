@@ -25,4 +25,6 @@ Ref to_py(const Keypoint& k) { return tuple(k.x, k.y, k.score); }
 
 Ref to_py(const Exchange& e) { return tuple(e.ok, e.value); }
 
+Ref to_py(const AffineCrop& c) { return tuple(c.cx, c.cy, c.sw, c.sh); }
+
 }  // namespace corvane::python

@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace corvane::python::entries {
@@ -19,6 +20,18 @@ using ImageArray = ArrayView<const std::uint8_t>;
 using TensorArray = ArrayView<float>;
 using OutputArray = ArrayView<const float>;
 using Detections = std::vector<std::vector<Detection>>;
+
+// Python's repr of an array's shape tuple: "(4, 5, 2)", "(5,)", "()".
+template <class T>
+std::string shape_text(const ArrayView<T>& array) {
+  std::string out = "(";
+  for (std::size_t k = 0; k < array.ndim(); ++k) {
+    if (k > 0) out += ", ";
+    out += std::to_string(array.dim(k));
+  }
+  if (array.ndim() == 1) out += ",";
+  return out + ")";
+}
 
 // Preprocessing: the letterbox of `src` into the three planes of `dst`.
 Letterbox yolov5_det_preprocess(ImageArray src, TensorArray dst);
@@ -65,5 +78,12 @@ inline constexpr auto compare_exchange_sub = &compare_exchange_step<Step::kSub>;
 void yolov8_seg_masks(OutputArray batch_pred, OutputArray protos, BatchIndex image,
                       std::vector<MaskBox> detections, PositivePair input_size,
                       LetterboxArgument letterbox, ArrayView<std::uint8_t> dst);
+
+// Affine crops of person boxes from one frame into the pose model's input,
+// and the decode of its outputs back through those crops.
+std::vector<AffineCrop> rtmpose_affine_preprocess(ImageArray frame, std::vector<CropBox> boxes,
+                                                  TensorArray dst);
+std::vector<postprocess::rtmpose::CropKeypoints> rtmpose_affine_postprocess(
+    OutputArray batch_pred_x, OutputArray batch_pred_y, std::vector<AffineCrop> crops);
 
 }  // namespace corvane::python::entries

@@ -3,22 +3,9 @@
 #include "preprocess/values.hpp"
 
 #include <cstdint>
-#include <string>
 
 namespace corvane::python::entries {
 namespace {
-
-// Python's repr of the shape tuple: "(4, 5, 2)", "(5,)", "()".
-template <class T>
-std::string shape_text(const ArrayView<T>& array) {
-  std::string out = "(";
-  for (std::size_t k = 0; k < array.ndim(); ++k) {
-    if (k > 0) out += ", ";
-    out += std::to_string(array.dim(k));
-  }
-  if (array.ndim() == 1) out += ",";
-  return out + ")";
-}
 
 // The source image and the destination planes of one call, taken in the
 // order the failures are reported: the four extents (bounds panics for too
