@@ -13,10 +13,10 @@
 // they are inlined into it, so the bodies they call are CORVANE_INLINE.
 #if defined(__x86_64__) && defined(__ELF__)
 #define CORVANE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-// Clones for code that rounds a multiply-add once (fma below). The "avx512f"
-// and "avx2" targets leave the FMA unit off; the x86-64-v4 and -v3 levels are
-// the same vector widths with it on. The baseline calls the C library's fmaf
-// per lane: the same bits, only slower.
+// Clones for code that rounds a multiply-add once (std::fma in loops the
+// compiler vectorises). The "avx512f" and "avx2" targets leave the FMA unit
+// off; the x86-64-v4 and -v3 levels are the same vector widths with it on.
+// The baseline calls the C library's fmaf: the same bits, only slower.
 #define CORVANE_FMA_CLONES \
   __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #else
@@ -55,13 +55,6 @@ CORVANE_INLINE void load(V& v, const T* p) noexcept {
 template <class V, class T>
 CORVANE_INLINE void store(T* p, const V& v) noexcept {
   std::memcpy(p, &v, sizeof v);
-}
-
-// a * b + c lane by lane, rounded once (one instruction in a
-// CORVANE_FMA_CLONES function).
-template <class V>
-CORVANE_INLINE void fma(V& out, const V& a, const V& b, const V& c) noexcept {
-  for (std::size_t l = 0; l < sizeof(V) / sizeof(a[0]); ++l) out[l] = __builtin_fmaf(a[l], b[l], c[l]);
 }
 
 }  // namespace corvane::simd

@@ -17,26 +17,22 @@ namespace {
 
 constexpr double kBoxPadding = 1.25;
 
-constexpr std::size_t kLanes = simd::kLanes;
-// Columns staged per pass: a multiple of the lanes, small enough for the
-// stack.
+// Columns staged per pass, small enough for the stack.
 constexpr std::size_t kChunk = 64;
-static_assert(kChunk % kLanes == 0);
-
-using Words = simd::Vec<std::uint32_t, kLanes>;
-using Ints = simd::Vec<std::int32_t, kLanes>;
-using Floats = simd::Vec<float, kLanes>;
+// Input rows per task: consecutive rows share frame rows, which a task
+// interpolates once.
+constexpr std::uint64_t kBand = 16;
 
 // Which of a sample's two taps along x lie in the frame.
 enum class Taps : std::uint8_t { kNone, kLeft, kRight, kBoth };
 
 // Per crop, per input column: the byte offset in a frame row of the left tap
 // (of pixel 0 when only the right tap is in the frame), which taps are in the
-// frame and the fraction. The fractions run on to a whole chunk with zeros,
-// so the last group computes lanes it does not store. Positions grow with the
-// column, so the columns with both taps in the frame are one run, [both,
-// both_end); of those, [both, wide_end) may also read the two bytes after
-// their right tap in the frame's last row.
+// frame and the fraction, run on to a whole chunk with zeros. Positions grow
+// with the column, so the columns with any tap in the frame are one run, and
+// those with both taps one run inside it, [both, both_end); of these,
+// [both, wide_end) may also read the two bytes after their right tap in the
+// frame's last row.
 struct Columns {
   std::vector<std::size_t> offset;
   std::vector<Taps> taps;
@@ -44,6 +40,9 @@ struct Columns {
   std::uint64_t both = 0;
   std::uint64_t both_end = 0;
   std::uint64_t wide_end = 0;
+  // The bytes of a frame row that the columns read.
+  std::size_t span_begin = 0;
+  std::size_t span_end = 0;
 };
 
 // The tap position along one axis: floor(s) and float32(s - floor(s)), both
@@ -84,6 +83,13 @@ Columns plan_columns(const FrameMap& map, std::uint64_t width, std::uint64_t fra
   while (c.both < width && c.taps[c.both] != Taps::kBoth) ++c.both;
   c.both_end = c.both;
   while (c.both_end < width && c.taps[c.both_end] == Taps::kBoth) ++c.both_end;
+  std::uint64_t any = 0, any_end = width;
+  while (any < width && c.taps[any] == Taps::kNone) ++any;
+  while (any_end > any && c.taps[any_end - 1] == Taps::kNone) --any_end;
+  if (any < any_end) {
+    c.span_begin = c.offset[any];
+    c.span_end = c.offset[any_end - 1] + 6;
+  }
   c.wide_end = c.both;
   while (c.wide_end < c.both_end && c.offset[c.wide_end] + 8 <= frame_w * 3) ++c.wide_end;
   return c;
@@ -150,62 +156,61 @@ CORVANE_INLINE void stage(const Columns& c, Row row, std::uint64_t begin, std::u
   for (; x < begin + kChunk; ++x) put(x, 0);
 }
 
-// One input row of a crop: the three planes' values of every column. The
-// taps are staged a chunk at a time, each pixel pair split into two 32-bit
-// words, so the arithmetic runs on whole vectors; lane by lane it is the
-// documented float32 sequence.
-CORVANE_FMA_CLONES void write_row(const Columns& columns, std::uint64_t width, Row top,
-                                  Row bottom, float fy, const PlaneValues& values,
-                                  float* __restrict p0, float* __restrict p1,
-                                  float* __restrict p2) {
-  alignas(64) std::uint32_t tl[kChunk], th[kChunk], bl[kChunk], bh[kChunk];
-  alignas(64) float staged[3][kLanes];
-  float* const planes[3] = {p0, p1, p2};
-  const Floats vy = Floats{} + fy;
-  // Adding and subtracting 2^23 rounds a value in [0, 2^23) to an integer,
-  // half to even, in the round-to-nearest mode every call runs in.
-  const Floats two23 = Floats{} + 0x1p23f;
-
-  for (std::uint64_t begin = 0; begin < width; begin += kChunk) {
-    const std::uint64_t end = std::min<std::uint64_t>(width, begin + kChunk);
-    stage(columns, top, begin, end, tl, th);
-    stage(columns, bottom, begin, end, bl, bh);
-    for (std::uint64_t g = begin; g < end; g += kLanes) {
-      const std::size_t s = g - begin;
-      Words tlo, thi, blo, bhi;
-      Floats fx;
-      simd::load(tlo, tl + s);
-      simd::load(thi, th + s);
-      simd::load(blo, bl + s);
-      simd::load(bhi, bh + s);
-      simd::load(fx, columns.fraction.data() + g);
+// One frame row interpolated along x at every input column of a crop:
+// r = fma(fx, p_right - p_left, p_left) per byte c, into out[c * padded + x]
+// (padded: the columns rounded up to a whole chunk; the columns past the
+// crop's get 0). The taps are staged a chunk at a time, each pixel pair split
+// into two 32-bit words, so that the arithmetic is a plain loop over arrays,
+// which the compiler turns into vectors (fmaf into fused multiply-adds).
+CORVANE_FMA_CLONES void interpolate_row(const Columns& columns, Row row, float* __restrict out) {
+  alignas(64) std::uint32_t lo[kChunk], hi[kChunk];
+  const std::uint64_t width = columns.offset.size();
+  const std::uint64_t padded = columns.fraction.size();
+  const float* const fraction = columns.fraction.data();
+  float* const out0 = out;
+  float* const out1 = out + padded;
+  float* const out2 = out + 2 * padded;
+  for (std::uint64_t begin = 0; begin < padded; begin += kChunk) {
+    stage(columns, row, begin, std::min(width, begin + kChunk), lo, hi);
+    for (std::size_t k = 0; k < kChunk; ++k) {
       // Byte c of the left pixel is at bits 8c of the low word; of the right
       // pixel, blue is the low word's top byte, green and red the high
       // word's two lowest.
-      const Words left[3] = {tlo & 255, (tlo >> 8) & 255, (tlo >> 16) & 255};
-      const Words right[3] = {tlo >> 24, thi & 255, (thi >> 8) & 255};
-      const Words left_b[3] = {blo & 255, (blo >> 8) & 255, (blo >> 16) & 255};
-      const Words right_b[3] = {blo >> 24, bhi & 255, (bhi >> 8) & 255};
-      for (std::size_t c = 0; c < 3; ++c) {
-        const auto p00 = __builtin_convertvector(Ints(left[c]), Floats);
-        const auto p01 = __builtin_convertvector(Ints(right[c]), Floats);
-        const auto p10 = __builtin_convertvector(Ints(left_b[c]), Floats);
-        const auto p11 = __builtin_convertvector(Ints(right_b[c]), Floats);
-        Floats r0, r1, v;
-        simd::fma(r0, fx, Floats{p01 - p00}, p00);
-        simd::fma(r1, fx, Floats{p11 - p10}, p10);
-        simd::fma(v, vy, Floats{r1 - r0}, r0);
-        v = (v + two23) - two23;
-        // Byte c (blue, green, red) feeds plane 2 - c.
-        const std::size_t plane = 2 - c;
-        const Floats out = (v - values.mean[plane]) / values.stddev[plane];
-        if (g + kLanes <= end) {
-          simd::store(planes[plane] + g, out);
-        } else {
-          simd::store(staged[plane], out);
-          std::memcpy(planes[plane] + g, staged[plane], (end - g) * sizeof(float));
-        }
-      }
+      const std::uint32_t l = lo[k], h = hi[k];
+      const float fx = fraction[begin + k];
+      const auto byte = [](std::uint32_t word, unsigned shift) {
+        return static_cast<float>(static_cast<std::int32_t>((word >> shift) & 255));
+      };
+      const float b0 = byte(l, 0), g0 = byte(l, 8), r0 = byte(l, 16);
+      const float b1 = byte(l, 24), g1 = byte(h, 0), r1 = byte(h, 8);
+      out0[begin + k] = std::fma(fx, b1 - b0, b0);
+      out1[begin + k] = std::fma(fx, g1 - g0, g0);
+      out2[begin + k] = std::fma(fx, r1 - r0, r0);
+    }
+  }
+}
+
+// One input row of a crop from its two interpolated frame rows:
+// v = fma(fy, r_bottom - r_top, r_top), rounded to a byte, normalised into
+// plane 2 - c for byte c.
+CORVANE_FMA_CLONES void write_row(const float* __restrict top, const float* __restrict bottom,
+                                  std::uint64_t padded, std::uint64_t width, float fy,
+                                  const PlaneValues& values, float* __restrict p0,
+                                  float* __restrict p1, float* __restrict p2) {
+  float* const planes[3] = {p0, p1, p2};
+  for (std::size_t c = 0; c < 3; ++c) {
+    const std::size_t plane = 2 - c;
+    const float mean = values.mean[plane], stddev = values.stddev[plane];
+    const float rcp = 1.0f / stddev;
+    const float* __restrict const r0 = top + c * padded;
+    const float* __restrict const r1 = bottom + c * padded;
+    float* __restrict const out = planes[plane];
+    for (std::uint64_t x = 0; x < width; ++x) {
+      // Adding and subtracting 2^23 rounds a value in [0, 2^23) to an
+      // integer, half to even, in the round-to-nearest mode every call runs
+      // in.
+      const float v = (std::fma(fy, r1[x] - r0[x], r0[x]) + 0x1p23f) - 0x1p23f;
+      out[x] = detail::normalised(v, mean, stddev, rcp);
     }
   }
 }
@@ -270,21 +275,47 @@ void affine_crops(const Image& frame, std::span<const AffineCrop> crops, const C
 
   const PlaneValues& values = imagenet_values();
   const std::uint64_t rows = dst.height;
-  corvane::parallel::parallel_for(0, crops.size() * rows, [&](std::size_t r) {
-    const std::size_t i = r / rows;
-    const std::uint64_t y = r % rows;
-    float* const p0 = dst.values.data() + (i * 3 * plane) + y * dst.width;
-    const Tap t = tap(maps[i].a * static_cast<double>(y) + maps[i].by, frame.height);
-    const Row top = t.inside ? frame_row(frame, t.first) : Row{nullptr, false};
-    const Row bottom = t.inside ? frame_row(frame, t.first + 1) : Row{nullptr, false};
-    if (!top.pixels && !bottom.pixels) {
-      // Every tap is outside: the value of byte 0.
-      for (std::size_t k = 0; k < 3; ++k)
-        std::fill_n(p0 + k * plane, dst.width, values(k, 0));
-      return;
+  const std::uint64_t bands = (rows + kBand - 1) / kBand;
+  corvane::parallel::parallel_for(0, crops.size() * bands, [&](std::size_t task) {
+    const std::size_t i = task / bands;
+    const std::uint64_t first = task % bands * kBand;
+    const std::uint64_t last = std::min(rows, first + kBand);
+    const Columns& c = columns[i];
+    const std::uint64_t padded = c.fraction.size();
+    // The two frame rows interpolated last, each kept while the next input
+    // row still samples it (rows outside the frame are zeros).
+    std::vector<float> cache(2 * 3 * padded);
+    std::int64_t held[2] = {-2, -2};
+    const auto across = [&](std::int64_t y, std::int64_t keep) -> const float* {
+      for (std::size_t s = 0; s < 2; ++s)
+        if (held[s] == y) return cache.data() + s * 3 * padded;
+      const std::size_t s = held[0] == keep ? 1 : 0;
+      float* const out = cache.data() + s * 3 * padded;
+      const Row row = frame_row(frame, y);
+      // The frame rows the next input rows sample are far apart in memory:
+      // fetch them while this one is interpolated.
+      for (std::int64_t ahead = y + 1; ahead <= y + 2; ++ahead)
+        if (const Row next = frame_row(frame, ahead); next.pixels)
+          for (std::size_t o = c.span_begin; o < c.span_end; o += 64) __builtin_prefetch(next.pixels + o);
+      if (row.pixels)
+        interpolate_row(c, row, out);
+      else
+        std::fill_n(out, 3 * padded, 0.0f);
+      held[s] = y;
+      return out;
+    };
+    for (std::uint64_t y = first; y < last; ++y) {
+      float* const p0 = dst.values.data() + (i * 3 * plane) + y * dst.width;
+      const Tap t = tap(maps[i].a * static_cast<double>(y) + maps[i].by, frame.height);
+      if (!t.inside) {
+        // Every tap is outside: the value of byte 0.
+        for (std::size_t k = 0; k < 3; ++k) std::fill_n(p0 + k * plane, dst.width, values(k, 0));
+        continue;
+      }
+      const float* const top = across(t.first, t.first + 1);
+      const float* const bottom = across(t.first + 1, t.first);
+      write_row(top, bottom, padded, dst.width, t.fraction, values, p0, p0 + plane, p0 + 2 * plane);
     }
-    write_row(columns[i], dst.width, top, bottom, t.fraction, values, p0, p0 + plane,
-              p0 + 2 * plane);
   });
 }
 

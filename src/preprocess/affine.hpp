@@ -15,14 +15,17 @@
 //   p00..p11 = the bytes at (x0 | x0 + 1, y0 | y0 + 1), 0 outside the frame
 //   r0 = fma(fx, p01 - p00, p00); r1 = fma(fx, p11 - p10, p10);
 //   v = fma(fy, r1 - r0, r0)   (float32, each fma rounded once)
-//   byte = v rounded half to even; value = (float32(byte) - mean) / std
+//   byte = v rounded half to even; value = (float32(byte) - mean) / std, the
+//       true quotient (computed without a division, see detail::normalised)
 // This is byte for byte what cv2.warpAffine (OpenCV 5.1, 8-bit, INTER_LINEAR,
 // constant border 0) makes of the forward matrix [[k, 0, tx], [0, k, ty]].
 #pragma once
 
 #include "core/records.hpp"
+#include "core/simd.hpp"
 #include "preprocess/letterbox.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <span>
 
@@ -59,4 +62,18 @@ bool usable(const FrameMap& map) noexcept;
 // not usable.
 void affine_crops(const Image& frame, std::span<const AffineCrop> crops, const CropPlanes& dst);
 
+namespace detail {
+
+// (byte - mean) / stddev without a division: the product with rcp = 1 /
+// stddev, corrected once by its residual. For the ImageNet statistics this is
+// the quotient itself, bit for bit, for every byte of every plane (a test
+// checks all of them); a division per value would cost more than the rest of
+// the arithmetic.
+CORVANE_INLINE float normalised(float byte, float mean, float stddev, float rcp) noexcept {
+  const float d = byte - mean;
+  const float q = d * rcp;
+  return std::fma(std::fma(-q, stddev, d), rcp, q);
+}
+
+}  // namespace detail
 }  // namespace corvane::preprocess
