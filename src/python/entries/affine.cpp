@@ -7,8 +7,9 @@
 namespace corvane::python::entries {
 namespace {
 
-std::string count_text(std::size_t n, const char* what) {
-  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+// "expected N >= 3 (one image per box), got shape (2, 3, 16, 12)"
+std::string too_few(std::size_t n, const char* per, const std::string& shape) {
+  return "expected N >= " + std::to_string(n) + " (one image per " + per + "), got shape " + shape;
 }
 
 // A SimCC output that holds 17 rows of at least one bin for every crop.
@@ -16,8 +17,7 @@ void check_simcc(const OutputArray& pred, const char* param, std::size_t crops) 
   if (pred.ndim() != 3 || pred.dim(1) < kKeypointCount || pred.dim(2) == 0)
     raise_value(param, "expected shape (N, K, L) with K >= 17 and L > 0, got " + shape_text(pred));
   if (pred.dim(0) < crops)
-    raise_value(param, count_text(crops, "crop") + " need as many images, got shape " +
-                           shape_text(pred));
+    raise_value(param, too_few(crops, "crop", shape_text(pred)));
 }
 
 }  // namespace
@@ -31,8 +31,7 @@ std::vector<AffineCrop> rtmpose_affine_preprocess(ImageArray frame, std::vector<
   if (dst.ndim() != 4 || dst.dim(1) != 3 || dst.dim(2) == 0 || dst.dim(3) == 0)
     raise_value("dst", "expected shape (N, 3, H, W) with H, W > 0, got " + shape_text(dst));
   if (dst.dim(0) < boxes.size())
-    raise_value("dst", count_text(boxes.size(), "box") + " need as many crops, got shape " +
-                           shape_text(dst));
+    raise_value("dst", too_few(boxes.size(), "box", shape_text(dst)));
   const std::uint64_t height = dst.dim(2), width = dst.dim(3);
   std::vector<AffineCrop> crops;
   crops.reserve(boxes.size());
