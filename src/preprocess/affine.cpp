@@ -76,7 +76,10 @@ Columns plan_columns(const FrameMap& map, std::uint64_t width, std::uint64_t fra
     }
     const bool left = t.first >= 0;
     const bool right = t.first + 1 < w;
-    c.taps[x] = left && right ? Taps::kBoth : left ? Taps::kLeft : right ? Taps::kRight : Taps::kNone;
+    c.taps[x] = left && right ? Taps::kBoth
+                : left        ? Taps::kLeft
+                : right       ? Taps::kRight
+                              : Taps::kNone;
     c.offset[x] = left ? static_cast<std::size_t>(t.first) * 3 : 0;
     c.fraction[x] = t.fraction;
   }
@@ -260,9 +263,9 @@ void affine_crops(const Image& frame, std::span<const AffineCrop> crops, const C
                 std::to_string(frame.height) + "x" + std::to_string(frame.width) + "x3 image");
   const std::uint64_t plane = dst.height * dst.width;
   if (product(crops.size(), 3, plane) > dst.values.size())
-    throw Panic("destination of " + std::to_string(dst.values.size()) + " values is too short for " +
-                std::to_string(crops.size()) + " crops of 3x" + std::to_string(dst.height) + "x" +
-                std::to_string(dst.width));
+    throw Panic("destination of " + std::to_string(dst.values.size()) +
+                " values is too short for " + std::to_string(crops.size()) + " crops of 3x" +
+                std::to_string(dst.height) + "x" + std::to_string(dst.width));
   std::vector<FrameMap> maps;
   std::vector<Columns> columns;
   maps.reserve(crops.size());
@@ -296,7 +299,8 @@ void affine_crops(const Image& frame, std::span<const AffineCrop> crops, const C
       // fetch them while this one is interpolated.
       for (std::int64_t ahead = y + 1; ahead <= y + 2; ++ahead)
         if (const Row next = frame_row(frame, ahead); next.pixels)
-          for (std::size_t o = c.span_begin; o < c.span_end; o += 64) __builtin_prefetch(next.pixels + o);
+          for (std::size_t o = c.span_begin; o < c.span_end; o += 64)
+            __builtin_prefetch(next.pixels + o);
       if (row.pixels)
         interpolate_row(c, row, out);
       else

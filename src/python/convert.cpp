@@ -294,17 +294,20 @@ LetterboxArgument convert(const Arg& arg, As<LetterboxArgument>) {
 
 namespace {
 
-// Items 0 to n - 1 of a sequence item of `param` as doubles, all finite, or
+// Items 0 to n - 1 (of exactly n when `exact`, else of at least n) of a
+// sequence item of the argument as doubles, all finite, or
 // the ValueError naming the item.
 std::vector<double> finite_numbers(const Arg& arg, const std::string& which, PyObject* obj,
                                    std::size_t n, bool exact, const char* expected) {
   const std::vector<Ref> items = items_of(obj);
   if (items.size() < n || (exact && items.size() > n))
-    raise_value(arg.name(), which + " has " + std::to_string(items.size()) + " items, expected " + expected);
+    raise_value(arg.name(),
+                which + " has " + std::to_string(items.size()) + " items, expected " + expected);
   std::vector<double> out(n);
   for (std::size_t k = 0; k < n; ++k) {
     out[k] = to_f64(items[k].get());
-    if (!std::isfinite(out[k])) raise_value(arg.name(), which + " is not finite, expected " + expected);
+    if (!std::isfinite(out[k]))
+      raise_value(arg.name(), which + " is not finite, expected " + expected);
   }
   return out;
 }
@@ -334,7 +337,8 @@ std::vector<AffineCrop> convert(const Arg& arg, As<std::vector<AffineCrop>>) {
   for (std::size_t i = 0; i < crops.size(); ++i) {
     const std::string which = "crop " + std::to_string(i);
     const std::vector<double> v = finite_numbers(arg, which, crops[i].get(), 4, true, kExpected);
-    if (!(v[2] > 0.0 && v[3] > 0.0)) raise_value(arg.name(), which + " has a size <= 0, expected " + kExpected);
+    if (!(v[2] > 0.0 && v[3] > 0.0))
+      raise_value(arg.name(), which + " has a size <= 0, expected " + kExpected);
     out.push_back({v[0], v[1], v[2], v[3]});
   }
   return out;
