@@ -29,6 +29,7 @@ def cases():
     """(case, member, input to rewrite, call) in table order."""
     import cv2
     import corvane
+    import bench_affine as a
     import bench_detect as d
     import bench_letterbox_linear as lin
     import bench_masks as m
@@ -65,6 +66,9 @@ def cases():
     name = p.group(16)
     out.append((name, "corvane", x, lambda: corvane.rtmpose_postprocess(x, y, scale_pads)))
     out.append((name, "numpy argmax decode", x, lambda: p.numpy_decode(x, y, scale_pads)))
+    frame, boxes, crops_dst = a.scene()
+    out.append((a.GROUP, "corvane", frame, lambda: corvane.rtmpose_affine_preprocess(frame, boxes, crops_dst)))
+    out.append((a.GROUP, "opencv warpAffine + numpy", frame, lambda: a.opencv_numpy(frame, boxes, crops_dst)))
     pred, protos, dets = m.make_scene()
     masks = m.destination()
     name = "yolov8 seg masks 1280x720, 20 boxes"

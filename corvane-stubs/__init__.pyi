@@ -40,6 +40,8 @@ __all__ = [
     "compare_exchange_sub",
     "yolov8_seg_masks",
     "letterbox_linear",
+    "rtmpose_affine_preprocess",
+    "rtmpose_affine_postprocess",
     "yolov8_pose_postprocess",
     "yolov8_obb_postprocess",
 ]
@@ -59,6 +61,8 @@ _Keypoint: TypeAlias = tuple[float, float, float]
 """(x, y, score)."""
 _PoseDetection: TypeAlias = tuple[float, float, float, float, int, float, int, list[_Keypoint]]
 """(x1, y1, x2, y2, class_id, score, index, [(x, y, visibility), ...]) in model-input units."""
+_AffineCrop: TypeAlias = tuple[float, float, float, float]
+"""(cx, cy, sw, sh): centre and size, in frame pixels, of an affine crop."""
 _Buffer: TypeAlias = Buffer
 """A writable buffer of unsigned bytes (bytearray, mmap, array('B'), a uint8
 array, shared memory) whose first 4 bytes, 4-byte aligned, hold the word."""
@@ -194,6 +198,28 @@ def letterbox_linear(src: _Image, dst: _Tensor, pad_value: SupportsIndex) -> _Le
     margins pad_value / 255 (114 for ultralytics models), so no pre-fill is
     needed. Returns (ratio, pad_x, pad_y): ratio is 1 / scale rounded to
     float32, and x_src = (x - pad_x) * ratio."""
+
+def rtmpose_affine_preprocess(
+    frame: _Image, boxes: Sequence[Sequence[SupportsFloat]], dst: _Tensor
+) -> list[_AffineCrop]:
+    """Warp each person box of the frame into dst[i], as RTMPose is trained.
+
+    boxes are (x1, y1, x2, y2) in frame pixels (items 0-3; detection tuples
+    work as they are). Each box is enlarged by 1.25, fixed to the aspect W / H
+    of dst (N, 3, H, W), N >= len(boxes), and sampled bilinearly with pixels
+    outside the frame taken as 0, each sample rounded to a byte (as
+    cv2.warpAffine does), then normalised per RGB plane with the ImageNet mean
+    and std. Every value of dst[:len(boxes)] is written. Returns each crop's
+    (cx, cy, sw, sh) for rtmpose_affine_postprocess."""
+
+def rtmpose_affine_postprocess(
+    batch_pred_x: _Tensor, batch_pred_y: _Tensor, crops: Sequence[Sequence[SupportsFloat]]
+) -> list[list[_Keypoint]]:
+    """Decode SimCC outputs (N, K >= 17, 2 * W) and (N, K, 2 * H) into 17
+    (x, y, score) keypoints per crop, in frame pixels, through the crops that
+    rtmpose_affine_preprocess returned; score is the smaller of the two
+    peaks."""
+
 def yolov8_pose_postprocess(
     batch_pred: _Tensor, iou_threshold: SupportsFloat, conf_threshold: SupportsFloat, num_keypoints: SupportsIndex
 ) -> list[list[_PoseDetection]]:

@@ -3,8 +3,8 @@
 
 Two photos that scikit-image ships go through the detection path (letterbox
 into a batch tensor, YOLOv8 decoding with class-wise NMS, boxes mapped back
-to the photo) and the astronaut through the pose path (person crop, RTMPose
-letterbox, SimCC decoding). No detector or pose model can be installed and run
+to the photo) and the astronaut through the pose path (affine person crop,
+SimCC decoding). No detector or pose model can be installed and run
 offline here, so the model outputs are simulated from the objects and
 keypoints annotated by hand below; everything around the model is corvane's
 real work, and the printed boxes and keypoints are what it decoded.
@@ -63,7 +63,6 @@ IOU_THRESHOLD = 0.45
 CONF_THRESHOLD = 0.25
 POSE_H, POSE_W = 256, 192  # RTMPose input
 SIMCC_SPLIT = 2  # SimCC bins per input pixel
-POSE_PADDING_RATE = 0.25
 VISIBLE = 0.3  # keypoints below this score are reported as not visible and not drawn
 SEED = 20240610
 
@@ -228,8 +227,7 @@ def fmt_box(box: tuple[float, ...]) -> str:
 
 
 def person_crop(box: tuple[float, ...], width: int, height: int) -> tuple[int, int, int, int]:
-    """The box rounded outward to whole pixels. rtmpose_preprocess adds the context
-    band itself (padding_rate), so the crop needs no margin of its own."""
+    """The box rounded outward to whole pixels, for drawing."""
     x1, y1, x2, y2 = box
     return max(int(x1), 0), max(int(y1), 0), min(int(np.ceil(x2)), width), min(int(np.ceil(y2)), height)
 
@@ -406,35 +404,31 @@ def main(argv: list[str] | None = None) -> int:
     # ---- pose path ------------------------------------------------------
     astronaut, src = photos[0], bgr[0]
     person = next(box for name, _, box in found[0] if name == "person")
-    crop_box = person_crop(person, src.shape[1], src.shape[0])
-    x0, y0 = crop_box[:2]
-    pose_in = np.empty((3, POSE_H, POSE_W), np.float32)
+    # The affine crop RTMPose is trained on: the box enlarged by 1.25, fixed
+    # to the input's aspect and warped from the photo itself (no copy).
+    pose_in = np.empty((1, 3, POSE_H, POSE_W), np.float32)
+    crops, us = timed(lambda: corvane.rtmpose_affine_preprocess(src, [person], pose_in), runs)
+    timings.append(("rtmpose_affine_preprocess (1 person)", us))
+    cx, cy, sw, sh = crops[0]
+    print("\nPose path: the detected person's box, cropped by an affine warp")
+    print(f"  box {fmt_box(person)} -> rtmpose_affine_preprocess (1, 3, {POSE_H}, {POSE_W}):")
+    print(f"  crop centre ({cx:.1f}, {cy:.1f}), size {sw:.1f} x {sh:.1f} source pixels")
 
-    # A slice of the photo is not contiguous; corvane needs the crop in its own buffer.
-    crop, us = timed(lambda: np.ascontiguousarray(src[y0 : crop_box[3], x0 : crop_box[2]]), runs)
-    timings.append(("copy the person crop (NumPy)", us))
-    pose_in.fill(0.0)  # zero is the mean colour once normalised
-    pose_lb, us = timed(lambda: corvane.rtmpose_preprocess(crop, pose_in, POSE_PADDING_RATE), runs)
-    h, w = crop.shape[:2]
-    timings.append((f"rtmpose_preprocess {w}x{h} crop", us))
-    ratio, pad_x, pad_y = pose_lb
-    print("\nPose path: the detected person's box cropped from the photo")
-    print(f"  crop {crop_box} -> rtmpose_preprocess (3, {POSE_H}, {POSE_W}), padding_rate {POSE_PADDING_RATE}:")
-    print(f"  ratio {ratio:.6g}, pad_x {pad_x}, pad_y {pad_y}")
-
-    kp_in = [((x - x0) / ratio + pad_x, (y - y0) / ratio + pad_y, s) for x, y, s in ASTRONAUT_KEYPOINTS]
+    # Source pixels -> model-input pixels of the crop.
+    kp_in = [((x - cx) / sw * POSE_W + POSE_W / 2, (y - cy) / sh * POSE_H + POSE_H / 2, s) for x, y, s in ASTRONAUT_KEYPOINTS]
     (simcc_x, simcc_y), us = timed(lambda: simulate_simcc(kp_in, rng), 0)
     timings.append(("* simulate SimCC outputs (NumPy; stands in for inference)", us))
     simcc_x, simcc_y = simcc_x[None], simcc_y[None]
     print(f"  simulated SimCC outputs x {simcc_x.shape}, y {simcc_y.shape}")
 
-    decoded_kp, us = timed(lambda: corvane.rtmpose_postprocess(simcc_x, simcc_y, [pose_lb]), runs)
-    timings.append(("rtmpose_postprocess (1 crop, 17 keypoints)", us))
-    keypoints = [(x + x0, y + y0, s) for x, y, s in decoded_kp[0]]  # crop offset back
-    print("  rtmpose_postprocess, keypoints in source pixels:")
+    decoded_kp, us = timed(lambda: corvane.rtmpose_affine_postprocess(simcc_x, simcc_y, crops), runs)
+    timings.append(("rtmpose_affine_postprocess (1 crop, 17 keypoints)", us))
+    keypoints = decoded_kp[0]  # already in source pixels
+    print("  rtmpose_affine_postprocess, keypoints in source pixels:")
     for name, (x, y, s), (ax, ay, _) in zip(KEYPOINT_NAMES, keypoints, ASTRONAUT_KEYPOINTS):
         note = f"annotated ({ax}, {ay})" if s >= VISIBLE else "not visible"
         print(f"    {name:<15} ({x:6.1f}, {y:6.1f})  score {s:.2f}  {note}")
+    crop_box = person_crop(person, src.shape[1], src.shape[0])
     _, us = timed(lambda: draw_pose(astronaut.rgb, crop_box, keypoints, args.out / "pose.png"), 0)
     timings.append(("* draw + write pose.png (Pillow)", us))
     print(f"  wrote {args.out / 'pose.png'}")

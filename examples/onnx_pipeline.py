@@ -13,7 +13,8 @@ model, outputs (1, 4 + classes + M, N) and prototypes (1, M, mh, mw). obb: a
 YOLOv8 / YOLO11 oriented-box model, output (1, 4 + classes + 1, N), the last
 channel the box angle in radians; the boxes are drawn as rotated polygons. pose: an
 RTMPose model, outputs SimCC x (1, 17, 2 * W) and y (1, 17, 2 * H), run on
-each person box that --person-model finds (class 0), or on the whole image.
+an affine crop of each person box that --person-model finds (class 0), or of
+the whole image (--pose-crop letterbox: letterboxed cut-outs instead).
 yolo-pose: a YOLOv8/YOLO11 pose model, output (1, 4 + classes + 3 * 17, N):
 boxes and their 17 COCO keypoints in one pass, drawn as skeletons.
 Prints one line per detection or keypoint in source pixels and writes an
@@ -34,7 +35,7 @@ from PIL import Image, ImageDraw
 import corvane
 
 PAD_BYTE = 114  # the grey YOLOv8 is trained with in the letterbox margins
-POSE_PADDING = 0.25  # context margin around a person crop, as a fraction of its size
+POSE_PADDING = 0.25  # context margin of the letterboxed pose crop, as a fraction of its size
 # The COCO keypoint order's limbs (0 nose, 1-2 eyes, 3-4 ears, 5-6 shoulders,
 # 7-8 elbows, 9-10 wrists, 11-12 hips, 13-14 knees, 15-16 ankles).
 SKELETON = ((15, 13), (13, 11), (16, 14), (14, 12), (11, 12), (5, 11), (6, 12), (5, 6), (5, 7),
@@ -116,21 +117,29 @@ def oriented(session, bgr, iou, conf):
     return found
 
 
-def pose(session, bgr, person_boxes):
+def pose(session, bgr, person_boxes, crop: str = "affine"):
+    """17 (x, y, score) keypoints in frame pixels per person box. The affine crop
+    is what RTMPose is trained on; the letterbox of each cut-out box is the
+    module's older path, kept for comparison."""
     width, height = session_input_size(session, (192, 256))
     inputs = np.zeros((len(person_boxes), 3, height, width), np.float32)  # 0 is the normalised mean
-    scale_pads = []
-    for (x0, y0, x1, y1), dst in zip(person_boxes, inputs):
-        crop = np.ascontiguousarray(bgr[y0:y1, x0:x1])
-        scale_pads.append(corvane.rtmpose_preprocess(crop, dst, POSE_PADDING))
+    if crop == "affine":
+        crops = corvane.rtmpose_affine_preprocess(bgr, person_boxes, inputs)
+    else:
+        crops = []
+        for (x0, y0, x1, y1), dst in zip(person_boxes, inputs):
+            cut = np.ascontiguousarray(bgr[y0:y1, x0:x1])
+            crops.append(corvane.rtmpose_preprocess(cut, dst, POSE_PADDING))
     simcc_x, simcc_y = [], []
     for one in inputs:  # exported RTMPose models usually take one crop per run
         x, y = session.run(None, {session.get_inputs()[0].name: one[None]})[:2]
         simcc_x.append(x[0])
         simcc_y.append(y[0])
-    people = corvane.rtmpose_postprocess(
-        np.ascontiguousarray(simcc_x, np.float32), np.ascontiguousarray(simcc_y, np.float32), scale_pads
-    )
+    simcc_x = np.ascontiguousarray(simcc_x, np.float32).reshape(len(inputs), -1, 2 * width)
+    simcc_y = np.ascontiguousarray(simcc_y, np.float32).reshape(len(inputs), -1, 2 * height)
+    if crop == "affine":
+        return corvane.rtmpose_affine_postprocess(simcc_x, simcc_y, crops)
+    people = corvane.rtmpose_postprocess(simcc_x, simcc_y, crops)
     # Keypoints come back in crop pixels: shift them by the crop's corner.
     return [[(x + x0, y + y0, s) for x, y, s in keypoints] for (x0, y0, _, _), keypoints in zip(person_boxes, people)]
 
@@ -141,6 +150,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--image", required=True, type=Path)
     parser.add_argument("--kind", required=True, choices=("det", "seg", "obb", "pose", "yolo-pose"))
     parser.add_argument("--person-model", type=Path, help="pose only: a YOLOv8 detector for the person crops")
+    parser.add_argument("--pose-crop", choices=("affine", "letterbox"), default="affine",
+                        help="pose only: affine crops of the frame (as RTMPose is trained) or letterboxed cut-outs")
     parser.add_argument("--out", type=Path, default=Path("onnx-out.png"))
     parser.add_argument("--iou", type=float, default=0.45)
     parser.add_argument("--conf", type=float, default=0.25)
@@ -192,7 +203,7 @@ def main(argv: list[str] | None = None) -> int:
             person_boxes = [(x1, y1, x2, y2) for x1, y1, x2, y2 in person_boxes if x2 > x1 and y2 > y1]
         else:
             person_boxes = [(0, 0, width, height)]
-        for box, keypoints in zip(person_boxes, pose(session, bgr, person_boxes)):
+        for box, keypoints in zip(person_boxes, pose(session, bgr, person_boxes, args.pose_crop)):
             draw.rectangle(box, outline=(56, 56, 255), width=2)
             for x, y, score in keypoints:
                 print(f"keypoint {x:.1f} {y:.1f} score {score:.3f}")

@@ -108,6 +108,8 @@ ARGS = {
     "compare_exchange_sub": (buffers, u64),
     "yolov8_seg_masks": (f32, f32, u64, mask_detections, pairs, letterboxes, u8),
     "letterbox_linear": (u8, f32, u64),
+    "rtmpose_affine_preprocess": (u8, mask_detections, f32),
+    "rtmpose_affine_postprocess": (f32, f32, mask_detections),
     "yolov8_pose_postprocess": (f32, floats, floats, u64),
     "yolov8_obb_postprocess": (f32, floats, floats),
 }
@@ -179,6 +181,9 @@ SHAPES = {
     "compare_exchange_sub": lambda r: type(r) is tuple and len(r) == 2 and type(r[0]) is bool and is_int(r[1], 32),
     "yolov8_seg_masks": lambda r: r is None,
     "letterbox_linear": letterbox,
+    "rtmpose_affine_preprocess": lambda r: type(r) is list
+    and all(type(c) is tuple and len(c) == 4 and all(map(is_float, c)) for c in r),
+    "rtmpose_affine_postprocess": lambda r: type(r) is list and all(map(keypoints, r)),
     "yolov8_pose_postprocess": per_image(pose_detection),
     "yolov8_obb_postprocess": per_image(lambda d: type(d) is tuple and len(d) == 8 and all(map(is_float, d[:5]))
                                         and is_int(d[5], 32) and is_float(d[6]) and d[6] >= 0 and is_int(d[7])),

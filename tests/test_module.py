@@ -37,6 +37,8 @@ TABLE = [
     ("compare_exchange_sub", "data_ptr, delta"),
     ("yolov8_seg_masks", "batch_pred, protos, image, detections, input_size, letterbox, dst"),
     ("letterbox_linear", "src, dst, pad_value"),
+    ("rtmpose_affine_preprocess", "frame, boxes, dst"),
+    ("rtmpose_affine_postprocess", "batch_pred_x, batch_pred_y, crops"),
     ("yolov8_pose_postprocess", "batch_pred, iou_threshold, conf_threshold, num_keypoints"),
     ("yolov8_obb_postprocess", "batch_pred, iou_threshold, conf_threshold"),
 ]

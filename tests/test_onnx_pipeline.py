@@ -170,24 +170,28 @@ def test_obb_pipeline_draws_rotated_boxes_on_the_rectangle(tmp_path):
     assert (pixels == (255, 56, 56)).all(axis=-1).any()  # the polygons' outline
 
 
-def test_rtmpose_pipeline_on_person_crops(tmp_path):
+@pytest.mark.parametrize("crop", ["affine", "letterbox"])
+def test_rtmpose_pipeline_on_person_crops(tmp_path, crop):
     image = frame(tmp_path / "f.png", RECT)
     out = tmp_path / "pose.png"
     lines = run("--model", pose_model(tmp_path / "pose.onnx"), "--image", image, "--kind", "pose",
-                "--person-model", yolo_model(tmp_path / "det.onnx", seg=False), "--out", out)
+                "--person-model", yolo_model(tmp_path / "det.onnx", seg=False), "--out", out, "--pose-crop", crop)
     keypoints = [numbers(line) for line in lines if line.startswith("keypoint ")]
     assert keypoints and len(keypoints) % 17 == 0 and lines[-1] == f"wrote {out}"
     # The brightest pixels of every crop are the rectangle's:
     # the first maximum lands on its top-left corner, in frame pixels.
     for x, y, score in keypoints:
         assert RECT[0] - 2 <= x <= RECT[2] and RECT[1] - 2 <= y <= RECT[3] and score > 0
+    if crop == "letterbox":
+        return
     whole = run("--model", pose_model(tmp_path / "pose.onnx"), "--image", image, "--kind", "pose", "--out", out)
     corner = [numbers(line) for line in whole if line.startswith("keypoint ")]
-    # The whole frame is one crop, 7.5 source pixels per input pixel: the
-    # first white input row and column lie within one input pixel of the corner.
+    # The whole frame is one affine crop, 1200 / 192 = 6.25 source pixels per
+    # input pixel: the first white input row and column lie within one input
+    # pixel of the corner.
     assert len(corner) == 17
     for x, y, _ in corner:
-        assert RECT[0] - 1 <= x <= RECT[0] + 7.5 and RECT[1] - 1 <= y <= RECT[1] + 7.5
+        assert RECT[0] - 1 <= x <= RECT[0] + 6.25 and RECT[1] - 1 <= y <= RECT[1] + 6.25
 
 
 def test_yolo_pose_pipeline_maps_keypoints_to_source_pixels(tmp_path):

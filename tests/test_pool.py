@@ -121,6 +121,10 @@ ALL_KERNELS = textwrap.dedent(
     y = rng.random((5, 17, 128), dtype=np.float32)
     pads = [(1.5 + k, k, 2 * k) for k in range(5)]
     digest.update(repr(corvane.rtmpose_postprocess(x, y, pads)).encode())
+    crops_dst = np.empty((4, 3, 64, 48), np.float32)
+    crops = corvane.rtmpose_affine_preprocess(src, [(-9.5, 3, 40, 90), (20, 10.25, 150, 60), (5, 5, 6, 6)], crops_dst)
+    digest.update(crops_dst[:3].tobytes())
+    digest.update(repr(corvane.rtmpose_affine_postprocess(x, y, crops)).encode())
     print(digest.hexdigest())
     """
 )

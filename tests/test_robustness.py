@@ -55,6 +55,16 @@ def workload(rng):
             (v8, protos, 1, [(3.0, 4.0, 40.0, 30.0, 0, 0.9, 70)], (64, 48), (2.0, 0, 4), masks),
         ),
         ("yolov8_pose_postprocess", (v8, 0.5, 0.3, 1), (v8, 0.5, 0.3, 2)),
+        (
+            "rtmpose_affine_preprocess",
+            (img, [(3.0, 4.0, 40.0, 30.0), (-5, 20, 60, 50)], np.zeros((2, 3, 16, 12), np.float32)),
+            (img, [(3.0, 4.0, 40.0, 30.0)], np.zeros((3, 16, 12), np.float32)),
+        ),
+        (
+            "rtmpose_affine_postprocess",
+            (px, py, [(20.0, 15.0, 30.0, 40.0)] * 3),
+            (px, py, [(20.0, 15.0, 30.0, 40.0)] * 4),
+        ),
         ("compare_exchange", (word, 0, 0), (bytes(4), 0, 0)),
         ("fetch_add_seq_cst", (word, 1), (word, 2**32)),
         ("fetch_sub_seq_cst", (word, 1), (bytearray(2), 1)),

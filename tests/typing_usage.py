@@ -33,6 +33,11 @@ keypoints: list[list[tuple[float, float, float]]] = corvane.rtmpose_postprocess(
 for people in corvane.yolov8_pose_postprocess(np.zeros((1, 56, 8400), np.float32), 0.45, 0.25, 17):
     for *corners, person_class, person_score, anchor, joints in people:
         visible: list[tuple[float, float]] = [(x, y) for x, y, v in joints if v > 0.5]
+crops = corvane.rtmpose_affine_preprocess(img, [(10, 20, 110, 220)], np.zeros((1, 3, 256, 192), np.float32))
+cx, cy, sw, sh = crops[0]
+frame_keypoints: list[list[tuple[float, float, float]]] = corvane.rtmpose_affine_postprocess(
+    np.zeros((1, 17, 384), np.float32), np.zeros((1, 17, 512), np.float32), crops
+)
 word = bytearray(4)
 previous: int = corvane.fetch_add_seq_cst(word, 1)
 ok, value = corvane.compare_exchange_add(word, 1)

@@ -137,4 +137,21 @@ struct Exchange {
   std::uint32_t value;
 };
 
+// A person box in frame pixels (corners), as a detector reports it.
+struct CropBox {
+  double x1;
+  double y1;
+  double x2;
+  double y2;
+};
+
+// Where an affine crop was taken from: the centre and the size, in frame
+// pixels, of the region that fills the model input.
+struct AffineCrop {
+  double cx;
+  double cy;
+  double sw;
+  double sh;
+};
+
 }  // namespace corvane

@@ -42,8 +42,11 @@ std::uint64_t first_short_row(const CropBlock& b) {
   panic_range_end(offset_mul(j + 1, b.bins), b.rows * b.bins);
 }
 
-CropKeypoints decode_crop(const SimccOutput& x, const SimccOutput& y, const ScalePad& sp,
-                          std::size_t i) {
+// The 17 keypoints of crop i, each placed from its two peaks and the bins
+// per row of x and y by `place`.
+template <class Place>
+CropKeypoints decode_crop(const SimccOutput& x, const SimccOutput& y, std::size_t i,
+                          const Place& place) {
   const CropBlock bx = crop_block(x, i);
   const CropBlock by = crop_block(y, i);
   // Rows are taken x before y and row j before row j + 1, so the first short
@@ -56,19 +59,17 @@ CropKeypoints decode_crop(const SimccOutput& x, const SimccOutput& y, const Scal
     panic_row(by, jy);
   }
 
-  const float pad_x = static_cast<float>(sp.pad_x);
-  const float pad_y = static_cast<float>(sp.pad_y);
   CropKeypoints out;
   for (std::size_t j = 0; j < kKeypointCount; ++j) {
     const Peak px = find_peak({bx.data + j * bx.bins, bx.bins});
     const Peak py = find_peak({by.data + j * by.bins, by.bins});
-    const float loc_x = static_cast<float>(px.index) * kSimccBinWidth;
-    const float loc_y = static_cast<float>(py.index) * kSimccBinWidth;
-    out[j] = Keypoint{(loc_x - pad_x) * sp.ratio, (loc_y - pad_y) * sp.ratio,
-                      (px.value + py.value) * 0.5f};
+    out[j] = place(px, py, bx.bins, by.bins);
   }
   return out;
 }
+
+// The peak's bin as an input-pixel coordinate (float32, exact).
+float location(const Peak& peak) { return static_cast<float>(peak.index) * kSimccBinWidth; }
 
 }  // namespace
 
@@ -163,7 +164,31 @@ Peak find_peak(std::span<const float> row) { return detail::find_peak_lanes<8>(r
 std::vector<CropKeypoints> decode(SimccOutput x, SimccOutput y,
                                   std::span<const ScalePad> scale_pads) {
   return parallel::parallel_map_collect(std::size_t{0}, scale_pads.size(), [&](std::size_t i) {
-    return decode_crop(x, y, scale_pads[i], i);
+    const ScalePad& sp = scale_pads[i];
+    const float pad_x = static_cast<float>(sp.pad_x);
+    const float pad_y = static_cast<float>(sp.pad_y);
+    return decode_crop(x, y, i, [&](const Peak& px, const Peak& py, std::uint64_t, std::uint64_t) {
+      return Keypoint{(location(px) - pad_x) * sp.ratio, (location(py) - pad_y) * sp.ratio,
+                      (px.value + py.value) * 0.5f};
+    });
+  });
+}
+
+std::vector<CropKeypoints> decode_affine(SimccOutput x, SimccOutput y,
+                                         std::span<const AffineCrop> crops) {
+  return parallel::parallel_map_collect(std::size_t{0}, crops.size(), [&](std::size_t i) {
+    const AffineCrop& c = crops[i];
+    return decode_crop(x, y, i, [&](const Peak& px, const Peak& py, std::uint64_t bins_x,
+                                    std::uint64_t bins_y) {
+      // Two bins per input pixel: the input is bins / 2 pixels wide and tall.
+      const double width = static_cast<double>(bins_x) * 0.5;
+      const double height = static_cast<double>(bins_y) * 0.5;
+      const double kx = static_cast<double>(location(px)) / width * c.sw + c.cx - c.sw * 0.5;
+      const double ky = static_cast<double>(location(py)) / height * c.sh + c.cy - c.sh * 0.5;
+      // The smaller peak: x's unless y's is lower (peaks are never NaN).
+      const float score = px.value > py.value ? py.value : px.value;
+      return Keypoint{static_cast<float>(kx), static_cast<float>(ky), score};
+    });
   });
 }
 

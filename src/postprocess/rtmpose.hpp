@@ -54,4 +54,14 @@ Peak find_peak_lanes(std::span<const float> row);
 std::vector<CropKeypoints> decode(SimccOutput x, SimccOutput y,
                                   std::span<const ScalePad> scale_pads);
 
+// The same peaks for crop i < crops.size(), mapped back through the affine
+// crop it was taken with. With W = Lx / 2 and H = Ly / 2 the input's size
+// (Lx, Ly the bins per row of x and y) and loc = float32(bin) * 0.5, in
+// double: x = loc_x / W * sw + cx - sw * 0.5 (left to right), y likewise with
+// H, sh and cy, each rounded once to float32. The score is the smaller of the
+// two peaks. The caller has checked the shapes (17 rows, bins > 0, a block
+// per crop).
+std::vector<CropKeypoints> decode_affine(SimccOutput x, SimccOutput y,
+                                         std::span<const AffineCrop> crops);
+
 }  // namespace corvane::postprocess::rtmpose

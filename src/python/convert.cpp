@@ -38,15 +38,15 @@ std::uint32_t to_u32(PyObject* obj) {
   return static_cast<std::uint32_t>(v);
 }
 
+double to_f64(PyObject* obj) {
+  if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+  const double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) throw PyErrorAlreadySet{};
+  return v;
+}
+
 float to_f32(PyObject* obj) {
-  double v;
-  if (PyFloat_CheckExact(obj)) {
-    v = PyFloat_AS_DOUBLE(obj);
-  } else {
-    v = PyFloat_AsDouble(obj);
-    if (v == -1.0 && PyErr_Occurred()) throw PyErrorAlreadySet{};
-  }
-  return static_cast<float>(v);  // nearest float32; beyond its range an infinity
+  return static_cast<float>(to_f64(obj));  // nearest float32; beyond its range an infinity
 }
 
 bool is_numpy_bool(PyObject* obj) {
@@ -304,6 +304,61 @@ LetterboxArgument convert(const Arg& arg, As<LetterboxArgument>) {
     pads[k] = static_cast<std::uint32_t>(v);
   }
   return {ScalePad{ratio, pads[0], pads[1]}};
+}
+
+// ---------------------------------------------------------------------------
+// Affine crops: person boxes in, crop regions out and back.
+
+namespace {
+
+// Items 0 to n - 1 (of exactly n when `exact`, else of at least n) of a
+// sequence item of the argument as doubles, all finite, or
+// the ValueError naming the item.
+std::vector<double> finite_numbers(const Arg& arg, const std::string& which, PyObject* obj,
+                                   std::size_t n, bool exact, const char* expected) {
+  const std::vector<Ref> items = items_of(obj);
+  if (items.size() < n || (exact && items.size() > n))
+    raise_value(arg.name(),
+                which + " has " + std::to_string(items.size()) + " items, expected " + expected);
+  std::vector<double> out(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    out[k] = to_f64(items[k].get());
+    if (!std::isfinite(out[k]))
+      raise_value(arg.name(), which + " is not finite, expected " + expected);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<CropBox> convert(const Arg& arg, As<std::vector<CropBox>>) {
+  constexpr const char* kExpected = "(x1, y1, x2, y2, ...) with x1 <= x2, y1 <= y2";
+  const std::vector<Ref> boxes = items_of(arg.object());
+  std::vector<CropBox> out;
+  out.reserve(boxes.size());
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    const std::string which = "box " + std::to_string(i);
+    const std::vector<double> v = finite_numbers(arg, which, boxes[i].get(), 4, false, kExpected);
+    if (!(v[0] <= v[2] && v[1] <= v[3]) || (v[0] == v[2] && v[1] == v[3]))
+      raise_value(arg.name(), which + " is empty or reversed, expected " + kExpected);
+    out.push_back({v[0], v[1], v[2], v[3]});
+  }
+  return out;
+}
+
+std::vector<AffineCrop> convert(const Arg& arg, As<std::vector<AffineCrop>>) {
+  constexpr const char* kExpected = "(cx, cy, sw, sh) with sw, sh > 0";
+  const std::vector<Ref> crops = items_of(arg.object());
+  std::vector<AffineCrop> out;
+  out.reserve(crops.size());
+  for (std::size_t i = 0; i < crops.size(); ++i) {
+    const std::string which = "crop " + std::to_string(i);
+    const std::vector<double> v = finite_numbers(arg, which, crops[i].get(), 4, true, kExpected);
+    if (!(v[2] > 0.0 && v[3] > 0.0))
+      raise_value(arg.name(), which + " has a size <= 0, expected " + kExpected);
+    out.push_back({v[0], v[1], v[2], v[3]});
+  }
+  return out;
 }
 
 }  // namespace corvane::python

@@ -82,6 +82,14 @@ std::vector<MaskBox> convert(const Arg& arg, As<std::vector<MaskBox>>);
 PositivePair convert(const Arg& arg, As<PositivePair>);
 LetterboxArgument convert(const Arg& arg, As<LetterboxArgument>);
 
+// Person boxes: sequences whose items 0-3 are finite numbers (x1, y1, x2, y2)
+// with x1 <= x2, y1 <= y2 and not both sides 0; further items (a detection's
+// class, score and index) are ignored. A ValueError otherwise.
+std::vector<CropBox> convert(const Arg& arg, As<std::vector<CropBox>>);
+// Crop regions as the crop preprocessing returns them: sequences of exactly
+// four finite numbers (cx, cy, sw, sh), sw and sh > 0. A ValueError otherwise.
+std::vector<AffineCrop> convert(const Arg& arg, As<std::vector<AffineCrop>>);
+
 // A NumPy array: ArrayView<const T> takes a shared borrow, ArrayView<T> an
 // exclusive one, both held by the call until it releases its arrays.
 template <class T>

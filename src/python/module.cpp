@@ -33,6 +33,8 @@ constexpr std::tuple kFunctions{
     CORVANE_FUNCTION(yolov8_seg_masks, "batch_pred", "protos", "image", "detections",
                      "input_size", "letterbox", "dst"),
     CORVANE_FUNCTION(letterbox_linear, "src", "dst", "pad_value"),
+    CORVANE_FUNCTION(rtmpose_affine_preprocess, "frame", "boxes", "dst"),
+    CORVANE_FUNCTION(rtmpose_affine_postprocess, "batch_pred_x", "batch_pred_y", "crops"),
     CORVANE_FUNCTION(yolov8_pose_postprocess, "batch_pred", "iou_threshold", "conf_threshold",
                      "num_keypoints"),
     CORVANE_FUNCTION(yolov8_obb_postprocess, "batch_pred", "iou_threshold", "conf_threshold"),
@@ -40,7 +42,7 @@ constexpr std::tuple kFunctions{
 #undef CORVANE_FUNCTION
 
 constexpr std::size_t kFunctionCount = std::tuple_size_v<decltype(kFunctions)>;
-static_assert(kFunctionCount == 23);
+static_assert(kFunctionCount == 25);
 
 // The text signatures and the method records must outlive their function
 // objects: static storage, filled once at the first import.

@@ -93,6 +93,7 @@ Ref to_py(const Keypoint& k);           // (x, y, score)
 Ref to_py(const PoseDetection& p);      // (x1, y1, x2, y2, class_id, score, index, [keypoint, ...])
 Ref to_py(const Exchange& e);           // (ok, value)
 Ref to_py(const OrientedDetection& d);  // (cx, cy, w, h, angle, class_id, score, index)
+Ref to_py(const AffineCrop& c);         // (cx, cy, sw, sh)
 
 template <class T>
 Ref to_py(const std::vector<T>& items);

@@ -33,5 +33,6 @@ Ref to_py(const Exchange& e) { return tuple(e.ok, e.value); }
 Ref to_py(const OrientedDetection& d) {
   return tuple(d.cx, d.cy, d.w, d.h, d.angle, d.class_id, d.score, d.index);
 }
+Ref to_py(const AffineCrop& c) { return tuple(c.cx, c.cy, c.sw, c.sh); }
 
 }  // namespace corvane::python

@@ -87,6 +87,12 @@ void yolov8_seg_masks(OutputArray batch_pred, OutputArray protos, BatchIndex ima
 
 // The bilinear letterbox of `src` into all of `dst`, margins `pad_value`.
 Letterbox letterbox_linear(ImageArray src, TensorArray dst, std::uint8_t pad_value);
+// Affine crops of person boxes from one frame into the pose model's input,
+// and the decode of its outputs back through those crops.
+std::vector<AffineCrop> rtmpose_affine_preprocess(ImageArray frame, std::vector<CropBox> boxes,
+                                                  TensorArray dst);
+std::vector<postprocess::rtmpose::CropKeypoints> rtmpose_affine_postprocess(
+    OutputArray batch_pred_x, OutputArray batch_pred_y, std::vector<AffineCrop> crops);
 // Oriented-box decoder: the survivors of every image of the batch.
 std::vector<std::vector<OrientedDetection>> yolov8_obb_postprocess(OutputArray batch_pred,
                                                                    float iou_threshold,
