@@ -17,7 +17,12 @@ WERROR_PIP := -Ccmake.define.CORVANE_WERROR=ON
 
 BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.20" ninja
 
-.PHONY: test pytest cpp-test asan tsan compat build venv gtest bench demo clean
+# Pinned: another clang-format release lays the same code out differently.
+CLANG_FORMAT_VERSION := 23.1.3
+CLANG_FORMAT := $(VENV)/bin/clang-format
+FORMAT_SOURCES = $(shell find src tests/cpp bench/cpp -name '*.cpp' -o -name '*.hpp' | LC_ALL=C sort)
+
+.PHONY: test pytest cpp-test asan tsan compat build venv gtest bench demo clean format format-check
 
 # The demo has a venv of its own, with only what it needs.
 DEMO_VENV ?= .venv-demo
@@ -67,21 +72,38 @@ asan: venv
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(BUILD)/asan -j $(JOBS) --target corvane
 	$(ASAN_ENV) CORVANE_EXPECT_SANITIZED=1 $(PY) -m pytest -q -p no:cacheprovider tests
 
-# The pool's tests under ThreadSanitizer. They are built apart from the other
-# C++ tests: the kernels' run-time instruction-set dispatch does not start
-# under TSan. A forked child of a threaded process is fine for the pool (it
-# builds a fresh one), so TSan is told not to stop it.
-tsan: gtest
-	mkdir -p $(BUILD)/tsan
-	c++ -std=c++20 -O1 -g -fsanitize=thread -Isrc src/parallel/*.cpp src/core/panic.cpp \
-	  tests/cpp/test_pool.cpp -lgtest -lgtest_main -lpthread -o $(BUILD)/tsan/pool_tests
-	TSAN_OPTIONS=halt_on_error=1:die_after_fork=0 $(BUILD)/tsan/pool_tests --gtest_brief=1
+# The pool's tests under ThreadSanitizer, in a build tree of their own (see
+# CORVANE_TSAN in CMakeLists.txt).
+tsan: venv gtest
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(BUILD)/tsan -G Ninja -DCORVANE_TSAN=ON -DCORVANE_WERROR=ON >/dev/null
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(BUILD)/tsan -j $(JOBS)
+	cd $(BUILD)/tsan && PATH=$(abspath $(VENV))/bin:$$PATH ctest --output-on-failure
 
 # The same sources on CPython 3.10 (with NumPy 1.x), 3.11 and 3.13: a quick suite.
 compat:
 	tools/compat.sh
 
-test: cpp-test tsan pytest asan compat
+# The C++ sources against .clang-format: `make format` rewrites them,
+# `make format-check` fails on any difference and shows it.
+$(VENV)/.clang-format-$(CLANG_FORMAT_VERSION): $(VENV)/.ready
+	$(PY) -m pip install -q "clang-format==$(CLANG_FORMAT_VERSION)"
+	touch $@
+
+format: $(VENV)/.clang-format-$(CLANG_FORMAT_VERSION)
+	$(CLANG_FORMAT) -i $(FORMAT_SOURCES)
+
+format-check: $(VENV)/.clang-format-$(CLANG_FORMAT_VERSION)
+	@$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_SOURCES) 2>/dev/null || { \
+	  for f in $(FORMAT_SOURCES); do \
+	    $(CLANG_FORMAT) "$$f" | diff -u --label "$$f" --label "$$f (formatted)" "$$f" -; \
+	  done; \
+	  echo "error: the files above differ from .clang-format; 'make format' rewrites them"; exit 1; }
+	@echo "$(words $(FORMAT_SOURCES)) files match .clang-format ($$($(CLANG_FORMAT) --version))"
+
+# Every check, one stage after another, each with its time.
+TEST_STAGES := venv format-check build cpp-test tsan pytest asan compat
+test:
+	@tools/stages.sh "$(MAKE)" $(TEST_STAGES)
 
 # End-to-end run on a real photo: letterbox, decode, draw; writes PNGs to demo-out/.
 # Without MODEL the model outputs are simulated (the pictures say so). With
