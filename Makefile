@@ -17,6 +17,16 @@ WERROR_PIP := -Ccmake.define.CORVANE_WERROR=ON
 
 BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.20" ninja
 
+# Each build tree compiles through ccache when it is there: the kernels are the
+# same objects in the C++ tests and in the module for each interpreter, so they
+# are compiled once. The cache lives in the build folder. CXX is exported so
+# that CMake and pip's builds call the compiler by one name (ccache keys on it).
+ifneq ($(shell command -v ccache),)
+export CMAKE_CXX_COMPILER_LAUNCHER := ccache
+export CCACHE_DIR ?= $(abspath $(BUILD))/ccache
+export CXX
+endif
+
 # Pinned: another clang-format release lays the same code out differently.
 CLANG_FORMAT_VERSION := 23.1.3
 CLANG_FORMAT := $(VENV)/bin/clang-format
@@ -63,16 +73,6 @@ packages:
 	  $(HAVE_GTEST) || { echo "error: could not install GoogleTest with apt-get (needs root and network): install the package libgtest-dev, then rerun"; exit 1; }; \
 	  command -v ccache >/dev/null || echo "note: no ccache (apt-get could not install it): every build tree compiles the kernels itself"; \
 	fi; true
-
-# Each build tree compiles through ccache when it is there: the kernels are the
-# same objects in the C++ tests and in the module for each interpreter, so they
-# are compiled once. The cache lives in the build folder. CXX is exported so
-# that CMake and pip's builds call the compiler by one name (ccache keys on it).
-ifneq ($(shell command -v ccache),)
-export CMAKE_CXX_COMPILER_LAUNCHER := ccache
-export CCACHE_DIR ?= $(abspath $(BUILD))/ccache
-export CXX
-endif
 
 cpp-test: venv packages
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(BUILD)/cpp -G Ninja -DCORVANE_BUILD_TESTS=ON -DCORVANE_BUILD_BENCH=ON -DCORVANE_WERROR=ON >/dev/null
