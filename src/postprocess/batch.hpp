@@ -32,21 +32,23 @@ inline std::span<const float> image_block(std::span<const float> data, std::uint
 // small enough that one image spreads over the workers.
 inline constexpr std::uint64_t kChunk = 1024;
 
-// decode(begin, end, out) appends the candidates of positions [begin, end) to
-// out, in ascending position. Returns the candidates of [0, count) in order.
-template <class R, class Decode>
-std::vector<R> collect_in_chunks(std::uint64_t count, const Decode& decode) {
+// decode_range(begin, end, out) appends the candidates of positions
+// [begin, end) to out, in ascending position. Returns the candidates of
+// [0, count) in order.
+template <class R, class DecodeRange>
+std::vector<R> collect_in_chunks(std::uint64_t count, const DecodeRange& decode_range) {
   const std::uint64_t chunks = count / kChunk + (count % kChunk != 0);
   if (chunks <= 1) {
     std::vector<R> out;
-    decode(std::uint64_t{0}, count, out);
+    decode_range(std::uint64_t{0}, count, out);
     return out;
   }
   auto parts = parallel::parallel_map_collect(std::size_t{0}, static_cast<std::size_t>(chunks),
-                                              [&decode, count](std::size_t c) {
+                                              [&decode_range, count](std::size_t c) {
                                                 std::vector<R> part;
                                                 const std::uint64_t begin = c * kChunk;
-                                                decode(begin, std::min(count, begin + kChunk), part);
+                                                decode_range(begin, std::min(count, begin + kChunk),
+                                                             part);
                                                 return part;
                                               });
   return concatenate(std::move(parts));

@@ -15,7 +15,7 @@ namespace corvane::postprocess::yolov8 {
 // One image: its block of channels * anchors values, of which the leading
 // `score_end` channels are read (box, then class scores up to score_end).
 // Its survivors, grouped by ascending class, each group in descending score.
-std::vector<Detection> decode_block(std::span<const float> block, std::uint64_t anchors,
+std::vector<Detection> decode_image(std::span<const float> block, std::uint64_t anchors,
                                     std::uint64_t score_end, float iou_threshold,
                                     float conf_threshold);
 

@@ -20,7 +20,7 @@ float floored_mod(float x, float period) {
   return r < 0.0f ? r + period : r + 0.0f;
 }
 
-std::vector<OrientedDetection> decode_block(std::span<const float> block, std::uint64_t anchors,
+std::vector<OrientedDetection> decode_image(std::span<const float> block, std::uint64_t anchors,
                                             std::uint64_t num_classes, float iou_threshold,
                                             float conf_threshold) {
   const float* cx = block.data();
@@ -57,7 +57,7 @@ std::vector<std::vector<OrientedDetection>> detect(std::span<const float> data,
   if (channels < kBoxChannels + 2) panic_capacity_overflow();
   const std::uint64_t num_classes = channels - kBoxChannels - 1;
   return for_each_image(data, images, channels, anchors, [&](std::span<const float> block) {
-    return decode_block(block, anchors, num_classes, iou_threshold, conf_threshold);
+    return decode_image(block, anchors, num_classes, iou_threshold, conf_threshold);
   });
 }
 

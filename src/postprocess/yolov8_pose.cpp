@@ -50,7 +50,7 @@ std::vector<std::vector<PoseDetection>> detect(std::span<const float> data, std:
   return for_each_image(data, images, channels, anchors, [&](std::span<const float> block) {
     return with_keypoints(
         block, anchors, first_keypoint, num_keypoints,
-        yolov8::decode_block(block, anchors, first_keypoint, iou_threshold, conf_threshold));
+        yolov8::decode_image(block, anchors, first_keypoint, iou_threshold, conf_threshold));
   });
 }
 
