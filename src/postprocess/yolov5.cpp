@@ -96,9 +96,9 @@ std::vector<Detection> decode_image(std::span<const float> block, std::uint64_t 
 
 }  // namespace
 
-std::vector<std::vector<Detection>> detect(std::span<const float> data, std::uint64_t images,
-                                           std::uint64_t rows, std::uint64_t row_len,
-                                           float iou_threshold, float conf_threshold) {
+std::vector<std::vector<Detection>> decode_yolov5_batch(
+    std::span<const float> data, std::uint64_t images, std::uint64_t rows, std::uint64_t row_len,
+    float iou_threshold, float conf_threshold) {
   return for_each_image(data, images, rows, row_len, [&](std::span<const float> block) {
     return decode_image(block, rows, row_len, iou_threshold, conf_threshold);
   });

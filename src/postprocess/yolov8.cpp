@@ -29,10 +29,9 @@ std::vector<Detection> decode_image(std::span<const float> block, std::uint64_t 
       });
 }
 
-std::vector<std::vector<Detection>> detect(std::span<const float> data, std::uint64_t images,
-                                           std::uint64_t channels, std::uint64_t anchors,
-                                           float iou_threshold, float conf_threshold,
-                                           std::uint64_t mask_channels) {
+std::vector<std::vector<Detection>> decode_yolov8_batch(
+    std::span<const float> data, std::uint64_t images, std::uint64_t channels,
+    std::uint64_t anchors, float iou_threshold, float conf_threshold, std::uint64_t mask_channels) {
   return for_each_image(data, images, channels, anchors, [&](std::span<const float> block) {
     // More mask channels than channels is a negative class count too;
     // checked here so that no wrapped count is ever used.

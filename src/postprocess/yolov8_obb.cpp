@@ -49,10 +49,9 @@ void regularise(OrientedDetection& d) {
   d.angle = floored_mod(d.angle, kHalfPi);
 }
 
-std::vector<std::vector<OrientedDetection>> detect(std::span<const float> data,
-                                                   std::uint64_t images, std::uint64_t channels,
-                                                   std::uint64_t anchors, float iou_threshold,
-                                                   float conf_threshold) {
+std::vector<std::vector<OrientedDetection>> decode_oriented_batch(
+    std::span<const float> data, std::uint64_t images, std::uint64_t channels,
+    std::uint64_t anchors, float iou_threshold, float conf_threshold) {
   // The box channels, one class at least and the angle channel.
   if (channels < kBoxChannels + 2) panic_capacity_overflow();
   const std::uint64_t num_classes = channels - kBoxChannels - 1;

@@ -107,11 +107,9 @@ std::vector<PropertyDetection> decode_image(std::span<const float> block, std::u
 
 }  // namespace
 
-std::vector<std::vector<PropertyDetection>> detect(std::span<const float> data,
-                                                        std::uint64_t images,
-                                                        std::uint64_t channels,
-                                                        std::uint64_t anchors, const Groups& groups,
-                                                        float iou_threshold, float conf_threshold) {
+std::vector<std::vector<PropertyDetection>> decode_property_batch(
+    std::span<const float> data, std::uint64_t images, std::uint64_t channels,
+    std::uint64_t anchors, const Groups& groups, float iou_threshold, float conf_threshold) {
   return for_each_image(data, images, channels, anchors, [&](std::span<const float> block) {
     return decode_image(block, channels, anchors, groups, iou_threshold, conf_threshold);
   });
