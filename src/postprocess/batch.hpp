@@ -30,27 +30,26 @@ inline std::span<const float> image_block(std::span<const float> data, std::uint
 
 // Rows or anchors per chunk: enough work per task to amortise its scheduling,
 // small enough that one image spreads over the workers.
-inline constexpr std::uint64_t kChunk = 1024;
+inline constexpr std::uint64_t kPositionChunk = 1024;
 
 // decode_range(begin, end, out) appends the candidates of positions
 // [begin, end) to out, in ascending position. Returns the candidates of
 // [0, count) in order.
 template <class R, class DecodeRange>
 std::vector<R> collect_in_chunks(std::uint64_t count, const DecodeRange& decode_range) {
-  const std::uint64_t chunks = count / kChunk + (count % kChunk != 0);
+  const std::uint64_t chunks = count / kPositionChunk + (count % kPositionChunk != 0);
   if (chunks <= 1) {
     std::vector<R> out;
     decode_range(std::uint64_t{0}, count, out);
     return out;
   }
-  auto parts = parallel::parallel_map_collect(std::size_t{0}, static_cast<std::size_t>(chunks),
-                                              [&decode_range, count](std::size_t c) {
-                                                std::vector<R> part;
-                                                const std::uint64_t begin = c * kChunk;
-                                                decode_range(begin, std::min(count, begin + kChunk),
-                                                             part);
-                                                return part;
-                                              });
+  auto parts = parallel::parallel_map_collect(
+      std::size_t{0}, static_cast<std::size_t>(chunks), [&decode_range, count](std::size_t c) {
+        std::vector<R> part;
+        const std::uint64_t begin = c * kPositionChunk;
+        decode_range(begin, std::min(count, begin + kPositionChunk), part);
+        return part;
+      });
   return concatenate(std::move(parts));
 }
 
