@@ -39,7 +39,7 @@ std::vector<Detection> plain_yolov5(const float* block, std::uint64_t n, std::ui
     const float hw = row[2] * 0.5f, hh = row[3] * 0.5f;
     buckets.at(cls).push_back({row[0] - hw, row[1] - hh, row[0] + hw, row[1] + hh, cls, best, i});
   }
-  return nms::suppress_by_class(std::move(buckets), iou);
+  return reference::suppress_by_class(std::move(buckets), iou);
 }
 
 std::vector<Detection> plain_yolov8(const float* block, std::uint64_t n, std::uint64_t e, float iou,
@@ -55,7 +55,7 @@ std::vector<Detection> plain_yolov8(const float* block, std::uint64_t n, std::ui
     const float cx = block[i], cy = block[n + i];
     buckets.at(cls).push_back({cx - hw, cy - hh, cx + hw, cy + hh, cls, best, i});
   }
-  return nms::suppress_by_class(std::move(buckets), iou);
+  return reference::suppress_by_class(std::move(buckets), iou);
 }
 
 void expect_same(const std::vector<Detection>& got, const std::vector<Detection>& want) {
