@@ -85,10 +85,16 @@ Rows plan_rows(std::uint64_t src_h, std::uint64_t new_h) {
 // clamped onto an edge pixel is the same as that pixel taking both weights;
 // the pair is then chosen to lie inside the row. Padded with weightless
 // columns up to whole vectors.
+// How the weights of a call's columns fall: an exact downscale by an even
+// factor gives every column two halves, by an odd factor one whole weight,
+// and the sum is then a shift of one pixel or of a pair's sum.
+enum class Weights { kAny, kHalves, kWhole };
+
 struct Columns {
   std::vector<std::size_t> offset;
   std::vector<std::int32_t> w0, w1;
   std::size_t padded;
+  Weights weights;
 };
 
 Columns plan_columns(std::uint64_t src_w, std::uint64_t new_w) {
@@ -112,18 +118,47 @@ Columns plan_columns(std::uint64_t src_w, std::uint64_t new_w) {
       c.w1[d] = t.w0 + t.w1;
     }
   }
+  const auto all = [&](std::int32_t w0, std::int32_t w1) {
+    for (std::uint64_t d = 0; d < new_w; ++d)
+      if (c.w0[d] != w0 || c.w1[d] != w1) return false;
+    return true;
+  };
+  c.weights = all(1024, 1024) ? Weights::kHalves
+              : all(2048, 0)  ? Weights::kWhole
+                              : Weights::kAny;
   return c;
 }
 
 // One source row through the horizontal pass: per column and channel
 // (p0 * w0 + p1 * w1) >> 4, stored as planes R, G, B of `c.padded` values.
 // Each column's pixel pair is read as one 8-byte word (two bytes past the
-// pair, which the row's caller guarantees are readable), and the words of
-// all columns are gathered first, so that the vector loads never wait on
-// the scalar stores just before them.
+// pair, which the row's caller guarantees are readable), or only its first
+// pixel's 4-byte word when the second has no weight, and the words of all
+// columns are gathered first, so that the vector loads never wait on the
+// scalar stores just before them.
+template <Weights Kind>
 CORVANE_CLONES void horizontal(const Columns& c, const std::uint8_t* row, std::uint64_t* words,
                                std::int32_t* out) {
   const std::size_t n = c.padded;
+  if constexpr (Kind == Weights::kWhole) {
+    auto* const pixel = reinterpret_cast<std::uint32_t*>(words);
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < n; ++k) {
+      std::uint32_t v;
+      std::memcpy(&v, row + c.offset[k], sizeof v);
+      if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+      pixel[k] = v;
+    }
+    for (std::size_t k = 0; k < n; k += kLanes) {
+      Words v;
+      simd::load(v, pixel + k);
+      // p0 * 2048 >> 4.
+      simd::store(out + k, Ints(((v >> 16) & 255) << 7));
+      simd::store(out + n + k, Ints(((v >> 8) & 255) << 7));
+      simd::store(out + 2 * n + k, Ints((v & 255) << 7));
+    }
+    return;
+  }
 #pragma GCC unroll 8
   for (std::size_t k = 0; k < n; ++k) {
     std::uint64_t v;
@@ -134,15 +169,23 @@ CORVANE_CLONES void horizontal(const Columns& c, const std::uint8_t* row, std::u
   using Pairs = simd::Vec<std::uint64_t, kLanes>;
   for (std::size_t k = 0; k < n; k += kLanes) {
     Pairs pair;
-    Ints w0, w1;
     simd::load(pair, words + k);
-    simd::load(w0, c.w0.data() + k);
-    simd::load(w1, c.w1.data() + k);
     const Words lo = __builtin_convertvector(pair, Words);
     const Words hi = __builtin_convertvector(pair >> 24, Words);
-    const Ints red = (Ints((lo >> 16) & 255) * w0 + Ints((hi >> 16) & 255) * w1) >> 4;
-    const Ints green = (Ints((lo >> 8) & 255) * w0 + Ints((hi >> 8) & 255) * w1) >> 4;
-    const Ints blue = (Ints(lo & 255) * w0 + Ints(hi & 255) * w1) >> 4;
+    Ints red, green, blue;
+    if constexpr (Kind == Weights::kHalves) {
+      // (p0 * 1024 + p1 * 1024) >> 4.
+      red = Ints(((lo >> 16) & 255) + ((hi >> 16) & 255)) << 6;
+      green = Ints(((lo >> 8) & 255) + ((hi >> 8) & 255)) << 6;
+      blue = Ints((lo & 255) + (hi & 255)) << 6;
+    } else {
+      Ints w0, w1;
+      simd::load(w0, c.w0.data() + k);
+      simd::load(w1, c.w1.data() + k);
+      red = (Ints((lo >> 16) & 255) * w0 + Ints((hi >> 16) & 255) * w1) >> 4;
+      green = (Ints((lo >> 8) & 255) * w0 + Ints((hi >> 8) & 255) * w1) >> 4;
+      blue = (Ints(lo & 255) * w0 + Ints(hi & 255) * w1) >> 4;
+    }
     simd::store(out + k, red);
     simd::store(out + n + k, green);
     simd::store(out + 2 * n + k, blue);
@@ -272,7 +315,13 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
         if (held[s] == static_cast<std::int64_t>(y)) return &sums[s * 3 * padded];
       const std::size_t s = held[0] == static_cast<std::int64_t>(keep) ? 1 : 0;
       const std::uint8_t* row = y + 1 == src.height ? last : in + y * stride;
-      horizontal(columns, row, words.data(), &sums[s * 3 * padded]);
+      std::int32_t* const into = &sums[s * 3 * padded];
+      using enum Weights;
+      switch (columns.weights) {
+        case kHalves: horizontal<kHalves>(columns, row, words.data(), into); break;
+        case kWhole: horizontal<kWhole>(columns, row, words.data(), into); break;
+        case kAny: horizontal<kAny>(columns, row, words.data(), into); break;
+      }
       held[s] = static_cast<std::int64_t>(y);
       return &sums[s * 3 * padded];
     };
@@ -284,8 +333,10 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
         continue;
       }
       const std::size_t a = y - box.pad_y;
-      const std::int32_t* h0 = sums_of(rows.tap0[a], rows.tap1[a]);
-      const std::int32_t* h1 = sums_of(rows.tap1[a], rows.tap0[a]);
+      // A row of weight 0 adds exactly 0 to the sum: it is not computed.
+      const std::int32_t* h0 = rows.w0[a] == 0 ? nullptr : sums_of(rows.tap0[a], rows.tap1[a]);
+      const std::int32_t* h1 = rows.w1[a] == 0 ? h0 : sums_of(rows.tap1[a], rows.tap0[a]);
+      if (h0 == nullptr) h0 = h1;
       image_row(place, h0, h1, rows.w0[a], rows.w1[a], planes);
     }
   });
