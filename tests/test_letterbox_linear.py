@@ -44,6 +44,8 @@ CASES = [  # (h, w), (dst_h, dst_w)
     ((300, 400), (75, 100)),           # 4x
     ((500, 400), (250, 333)),          # 2x, exact
     ((90, 120), (30, 40)),             # 3x, exact
+    ((333, 400), (250, 200)),          # 2x across, 333 -> 166 down
+    ((100, 300), (45, 100)),           # 3x across, 100 -> 33 down
     ((97, 61), (97, 200)),             # same size: copied
     ((97, 61), (300, 61)),             # width kept, height resampled
     ((7, 1), (64, 64)),                # one pixel wide
