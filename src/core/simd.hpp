@@ -50,4 +50,15 @@ CORVANE_INLINE void store(T* p, const V& v) noexcept {
   std::memcpy(p, &v, sizeof v);
 }
 
+// Whether a shuffle of sixteen 32-bit lanes out of two vectors is a single
+// instruction (AVX-512); elsewhere it takes several, and loading each lane
+// on its own is faster.
+inline bool wide_shuffles() noexcept {
+#if defined(__x86_64__)
+  return __builtin_cpu_supports("avx512f");
+#else
+  return false;
+#endif
+}
+
 }  // namespace corvane::simd
