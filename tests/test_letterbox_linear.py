@@ -77,6 +77,13 @@ def test_equals_opencv_resize_placed_as_trained(src_shape, dst_shape):
     assert (bits(raw[:GUARD]) == bits(SENTINEL)).all() and (bits(raw[-GUARD:]) == bits(SENTINEL)).all()
 
 
+def test_every_byte_becomes_its_float32_quotient():
+    src = (np.arange(768) % 256).astype(np.uint8).reshape(1, 256, 3)
+    dst = np.empty((3, 1, 256), F)
+    corvane.letterbox_linear(src, dst, 0)
+    np.testing.assert_array_equal(bits(dst), bits(UNIT[src[0, :, ::-1].T[:, None, :]]))
+
+
 def test_geometry_on_random_sizes():
     """All-black image, white margins: the white frame shows where the image landed."""
     rng = np.random.default_rng(26)

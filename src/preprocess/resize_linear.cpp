@@ -320,7 +320,10 @@ void horizontal_of(const Columns& c, const std::uint8_t* row, std::size_t limit,
 // One destination row of the three planes: the margins `pad`, the image
 // area from the horizontal sums of its two source rows, each product
 // shifted down on its own before the sum and the rounding (the fixed-point
-// order that decides the bytes), then byte / 255 as a float32 division.
+// order that decides the bytes), then byte / 255.0f. That quotient is
+// byte / 256 + byte / 65280: the first term is exact, and the one rounding
+// of the second and of the sum land on the correctly rounded quotient for
+// every byte, at the cost of two products instead of a division.
 struct RowPlace {
   std::size_t width, pad_x, new_w, padded;
   float pad;
@@ -343,7 +346,8 @@ CORVANE_CLONES void image_row(const RowPlace& at, const std::int32_t* h0, const 
       Ints v = (((x * w0) >> 16) + ((y * w1) >> 16) + 2) >> 2;
       v = v < 0 ? 0 : v;
       v = v > 255 ? 255 : v;
-      const Floats values = __builtin_convertvector(v, Floats) / 255.0f;
+      const Floats bytes = __builtin_convertvector(v, Floats);
+      const Floats values = bytes * 0x1p-8f + bytes * (1.0f / 65280.0f);
       if (k + kLanes <= n) {
         simd::store(out + k, values);
       } else {
