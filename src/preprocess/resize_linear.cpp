@@ -93,7 +93,7 @@ enum class Weights { kAny, kHalves, kWhole };
 // Where the vector units shuffle well, sixteen columns at a time take their
 // pixels from one window of source bytes, two vectors of sixteen 32-bit
 // words (128 bytes), or three (192 bytes) when the pairs lie farther apart
-// (a ratio from about 1.3 to 2.3): a shuffle picks the word holding a
+// (a ratio from about 2.5 to 4): a shuffle picks the word holding a
 // pixel's first byte and the one after it, and a funnel shift puts the
 // pixel's three bytes at the bottom of a word. Groups past `fitting`, or
 // whose window would reach past the source buffer, are read column by
