@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 // Clones for AVX-512, AVX2 and the baseline, chosen once when the library is
 // loaded. Functions called from a clone inherit its instruction set only when
@@ -36,6 +37,32 @@ using Words = Vec<std::uint32_t, kLanes>;
 inline constexpr std::size_t kCompareLanes = 8;
 using CompareFloats = Vec<float, kCompareLanes>;
 using CompareWords = Vec<std::uint32_t, kCompareLanes>;
+
+// Lane permutations, into `out` (by reference, as below). `pick` holds lane
+// indices, as many as `out` has lanes: of `v` alone, taken modulo its lanes,
+// or of `a` then `b`.
+template <class V, class I>
+CORVANE_INLINE void permute(V& out, const V& v, const I& pick) noexcept {
+  out = __builtin_shuffle(v, pick);
+}
+
+template <class V, class I>
+CORVANE_INLINE void permute(V& out, const V& a, const V& b, const I& pick) noexcept {
+  out = __builtin_shuffle(a, b, pick);
+}
+
+// The low and the high half of the lanes of `v`.
+template <class H, class V, std::size_t... K>
+CORVANE_INLINE void split(H& low, H& high, const V& v, std::index_sequence<K...>) noexcept {
+  low = __builtin_shufflevector(v, v, K...);
+  high = __builtin_shufflevector(v, v, (sizeof...(K) + K)...);
+}
+
+template <class H, class V>
+CORVANE_INLINE void split(H& low, H& high, const V& v) noexcept {
+  static_assert(2 * sizeof(H) == sizeof(V));
+  split(low, high, v, std::make_index_sequence<sizeof(H) / sizeof(low[0])>{});
+}
 
 // Unaligned loads and stores of a whole vector. Vectors are passed by
 // reference, never by value: a 64-byte vector by value changes the calling

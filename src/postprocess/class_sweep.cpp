@@ -63,7 +63,7 @@ void channel_maxima(const float* block, std::uint64_t anchors, std::uint64_t fir
 // One step of the running maximum. The value is read once, so a channel that
 // another writer changes meanwhile cannot leave a maximum that was never
 // compared.
-inline void take_if_greater(float value, std::uint64_t c, float& best, std::uint32_t& cls) {
+CORVANE_INLINE void take_if_greater(float value, std::uint64_t c, float& best, std::uint32_t& cls) {
   if (value > best) {
     best = value;
     cls = static_cast<std::uint32_t>(c);
@@ -128,8 +128,9 @@ std::uint64_t list_passing(const float* best, std::uint64_t len, float conf_thre
     simd::CompareFloats b;
     simd::load(b, best + l);
     const Bits bits = ~reinterpret_cast<Bits>(threshold > b) & lane_bit;
-    const Half h = __builtin_shufflevector(bits, bits, 0, 1, 2, 3) |
-                   __builtin_shufflevector(bits, bits, 4, 5, 6, 7);
+    Half low, high;
+    simd::split(low, high, bits);
+    const Half h = low | high;
     std::uint32_t mask = (h[0] | h[1]) | (h[2] | h[3]);
     while (mask != 0) {
       const auto lane = static_cast<std::uint32_t>(__builtin_ctz(mask));

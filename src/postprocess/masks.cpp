@@ -214,10 +214,8 @@ void add_windows(const Axis& x, Region& region, std::vector<Window>& windows) {
 // each summed over m in order from 0.0. The sums stay in registers while
 // the planes stream past.
 template <std::size_t Blocks>
-[[gnu::always_inline]] inline void logit_blocks(const float* coefficient,
-                                                std::size_t masks, const float* src,
-                                                std::size_t plane, std::size_t k,
-                                                std::size_t cols, float* row) {
+CORVANE_INLINE void logit_blocks(const float* coefficient, std::size_t masks, const float* src,
+                                 std::size_t plane, std::size_t k, std::size_t cols, float* row) {
   std::size_t at[Blocks];
   RunFloats acc[Blocks];
   for (std::size_t j = 0; j < Blocks; ++j) {
@@ -229,18 +227,17 @@ template <std::size_t Blocks>
     const float* p = src + m * plane;
     for (std::size_t j = 0; j < Blocks; ++j) {
       RunFloats v;
-      std::memcpy(&v, p + at[j], sizeof v);
+      simd::load(v, p + at[j]);
       acc[j] = acc[j] + c * v;
     }
   }
-  for (std::size_t j = 0; j < Blocks; ++j) std::memcpy(row + at[j], &acc[j], sizeof acc[j]);
+  for (std::size_t j = 0; j < Blocks; ++j) simd::store(row + at[j], acc[j]);
 }
 
 // L(y, x) = sum over m of c[m] * protos[m, y, x] for the `cols` staged
 // pixels at `src` (plane m at src + m * plane), into `row`.
-[[gnu::always_inline]] inline void logit_row(const float* coefficient,
-                                             std::size_t masks, const float* src,
-                                             std::size_t plane, std::size_t cols, float* row) {
+CORVANE_INLINE void logit_row(const float* coefficient, std::size_t masks, const float* src,
+                              std::size_t plane, std::size_t cols, float* row) {
   if (cols < kRun) {  // narrower than a run: the planes one at a time
     std::fill(row, row + cols, 0.0f);
     for (std::size_t m = 0; m < masks; ++m) {
@@ -288,14 +285,16 @@ CORVANE_INLINE void along_x(const Axis& x, const Region& region, const Run* runs
       continue;
     }
     RunIndices pick0, pick1;
-    RunFloats l, hx, lx;
-    std::memcpy(&pick0, run.pick0, sizeof pick0);
-    std::memcpy(&pick1, run.pick1, sizeof pick1);
-    std::memcpy(&l, logit + run.base, sizeof l);
-    std::memcpy(&hx, high + run.k, sizeof hx);
-    std::memcpy(&lx, low + run.k, sizeof lx);
-    const RunFloats a = hx * __builtin_shuffle(l, pick0) + lx * __builtin_shuffle(l, pick1);
-    std::memcpy(out + run.k, &a, sizeof a);
+    RunFloats l, hx, lx, x0, x1;
+    simd::load(pick0, run.pick0);
+    simd::load(pick1, run.pick1);
+    simd::load(l, logit + run.base);
+    simd::load(hx, high + run.k);
+    simd::load(lx, low + run.k);
+    simd::permute(x0, l, pick0);
+    simd::permute(x1, l, pick1);
+    const RunFloats a = hx * x0 + lx * x1;
+    simd::store(out + run.k, a);
   }
 }
 
@@ -325,7 +324,7 @@ CORVANE_INLINE void classify_row(const Region& region, const Window* windows, co
   }
   const auto settled = [flags](std::size_t at, std::uint64_t lanes) {
     std::uint64_t word;
-    std::memcpy(&word, flags + at, sizeof word);
+    simd::load(word, flags + at);
     return static_cast<std::uint8_t>(((word & lanes) == lanes) |
                                      (((word >> 1) & lanes) == lanes) << 1);
   };

@@ -153,7 +153,7 @@ CORVANE_CLONES void write_row(const RowJob& job, const std::uint8_t* row, std::u
       const std::uint8_t* const p = row + c.offset[k];
       std::uint32_t v;
       if (k < words) {
-        std::memcpy(&v, p, sizeof v);
+        simd::load(v, p);
         if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
       } else {
         v = std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16);
@@ -174,15 +174,18 @@ CORVANE_CLONES void write_row(const RowJob& job, const std::uint8_t* row, std::u
         simd::load(right, c.right.data() + i);
         simd::load(left, c.left.data() + i);
         const GroupWords after = word + 1;
-        GroupWords first = __builtin_shuffle(lo, hi, word);
-        GroupWords next = __builtin_shuffle(lo, hi, after);
+        GroupWords first, next;
+        simd::permute(first, lo, hi, word);
+        simd::permute(next, lo, hi, after);
         if constexpr (Wide) {
           // Words 16..23 come from the third vector (a shuffle takes its
           // index modulo the lanes it picks from).
-          GroupWords far;
+          GroupWords far, far_first, far_next;
           simd::load(far, row + c.base[g] + 2 * kVectorBytes);
-          first = word >= 16 ? __builtin_shuffle(far, word) : first;
-          next = after >= 16 ? __builtin_shuffle(far, after) : next;
+          simd::permute(far_first, far, word);
+          simd::permute(far_next, far, after);
+          first = word >= 16 ? far_first : first;
+          next = after >= 16 ? far_next : next;
         }
         v = (first >> right) | (next << left);
       } else {
