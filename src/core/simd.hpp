@@ -38,17 +38,22 @@ inline constexpr std::size_t kCompareLanes = 8;
 using CompareFloats = Vec<float, kCompareLanes>;
 using CompareWords = Vec<std::uint32_t, kCompareLanes>;
 
-// Lane permutations, into `out` (by reference, as below). `pick` holds lane
-// indices, as many as `out` has lanes: of `v` alone, taken modulo its lanes,
-// or of `a` then `b`.
+// Lane permutations. `pick` holds lane indices, as many as `v` has lanes: of
+// `v` alone, taken modulo its lanes, or of `a` then `b`. They return their
+// vector so that they compose in expressions; being always inlined, no call
+// ever returns it in registers, and GCC's note that such a return would
+// change the ABI between instruction sets (-Wpsabi) is silenced for the
+// files that include this one. A function that is not inlined, a clone above
+// all, still takes and gives its vectors by reference.
+#pragma GCC diagnostic ignored "-Wpsabi"
 template <class V, class I>
-CORVANE_INLINE void permute(V& out, const V& v, const I& pick) noexcept {
-  out = __builtin_shuffle(v, pick);
+CORVANE_INLINE V permute(const V& v, const I& pick) noexcept {
+  return __builtin_shuffle(v, pick);
 }
 
 template <class V, class I>
-CORVANE_INLINE void permute(V& out, const V& a, const V& b, const I& pick) noexcept {
-  out = __builtin_shuffle(a, b, pick);
+CORVANE_INLINE V permute(const V& a, const V& b, const I& pick) noexcept {
+  return __builtin_shuffle(a, b, pick);
 }
 
 // The low and the high half of the lanes of `v`.

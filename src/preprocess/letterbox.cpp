@@ -153,7 +153,7 @@ CORVANE_CLONES void write_row(const RowJob& job, const std::uint8_t* row, std::u
       const std::uint8_t* const p = row + c.offset[k];
       std::uint32_t v;
       if (k < words) {
-        simd::load(v, p);
+        std::memcpy(&v, p, sizeof v);
         if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
       } else {
         v = std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16);
@@ -174,18 +174,15 @@ CORVANE_CLONES void write_row(const RowJob& job, const std::uint8_t* row, std::u
         simd::load(right, c.right.data() + i);
         simd::load(left, c.left.data() + i);
         const GroupWords after = word + 1;
-        GroupWords first, next;
-        simd::permute(first, lo, hi, word);
-        simd::permute(next, lo, hi, after);
+        GroupWords first = simd::permute(lo, hi, word);
+        GroupWords next = simd::permute(lo, hi, after);
         if constexpr (Wide) {
           // Words 16..23 come from the third vector (a shuffle takes its
           // index modulo the lanes it picks from).
-          GroupWords far, far_first, far_next;
+          GroupWords far;
           simd::load(far, row + c.base[g] + 2 * kVectorBytes);
-          simd::permute(far_first, far, word);
-          simd::permute(far_next, far, after);
-          first = word >= 16 ? far_first : first;
-          next = after >= 16 ? far_next : next;
+          first = word >= 16 ? simd::permute(far, word) : first;
+          next = after >= 16 ? simd::permute(far, after) : next;
         }
         v = (first >> right) | (next << left);
       } else {
