@@ -87,7 +87,8 @@ void add_windows(const Axis& x, Region& region, std::vector<Window>& windows) {
   for (std::size_t s = 0; s < width && width >= kLanes; s += kLanes) {
     const std::size_t k = std::min(s, width - kLanes);
     const std::size_t begin = i0[k] - first, end = i1[k + kLanes - 1] - first + 1;
-    windows.push_back({begin, end, end - begin > 8 ? 0 : 0x0101010101010101u >> 8 * (8 - (end - begin))});
+    windows.push_back(
+        {begin, end, end - begin > 8 ? 0 : 0x0101010101010101u >> 8 * (8 - (end - begin))});
   }
 }
 

@@ -86,7 +86,9 @@ struct Window {
 };
 
 // The floats between a box's two rows of logits: a row plus a run's padding.
-inline std::size_t logit_stride(const Region& region) { return region.proto_columns.size() + kRun - 1; }
+inline std::size_t logit_stride(const Region& region) {
+  return region.proto_columns.size() + kRun - 1;
+}
 
 // Chunks of sixteen output columns of a box, as along y takes them (none for
 // a box narrower than sixteen).

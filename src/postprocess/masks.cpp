@@ -182,8 +182,8 @@ void build(const Coefficients& pred, const Prototypes& protos, std::span<const M
       classes += 2 * chunks(regions[end]);
       ++end;
     } while (end < regions.size() && logit + 2 * logit_stride(regions[end]) <= kRoundFloats);
-    draw({coefficients.data(), protos, std::span(regions).subspan(begin, end - begin), runs, windows,
-          x, y, dst, {0, 0}},
+    draw({coefficients.data(), protos, std::span(regions).subspan(begin, end - begin), runs,
+          windows, x, y, dst, {0, 0}},
          logit, classes);
     begin = end;
   }
