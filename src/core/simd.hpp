@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 // Clones for AVX-512, AVX2 and the baseline, chosen once when the library is
 // loaded. Functions called from a clone inherit its instruction set only when
@@ -44,6 +45,37 @@ inline constexpr std::size_t kCompareLanes = 8;
 using CompareFloats = Vec<float, kCompareLanes>;
 using CompareWords = Vec<std::uint32_t, kCompareLanes>;
 
+// Lane permutations. `pick` holds lane indices, as many as `v` has lanes: of
+// `v` alone, taken modulo its lanes, or of `a` then `b`. They return their
+// vector so that they compose in expressions; being always inlined, no call
+// ever returns it in registers, and GCC's note that such a return would
+// change the ABI between instruction sets (-Wpsabi) is silenced for the
+// files that include this one. A function that is not inlined, a clone above
+// all, still takes and gives its vectors by reference.
+#pragma GCC diagnostic ignored "-Wpsabi"
+template <class V, class I>
+CORVANE_INLINE V permute(const V& v, const I& pick) noexcept {
+  return __builtin_shuffle(v, pick);
+}
+
+template <class V, class I>
+CORVANE_INLINE V permute(const V& a, const V& b, const I& pick) noexcept {
+  return __builtin_shuffle(a, b, pick);
+}
+
+// The low and the high half of the lanes of `v`.
+template <class H, class V, std::size_t... K>
+CORVANE_INLINE void split(H& low, H& high, const V& v, std::index_sequence<K...>) noexcept {
+  low = __builtin_shufflevector(v, v, K...);
+  high = __builtin_shufflevector(v, v, (sizeof...(K) + K)...);
+}
+
+template <class H, class V>
+CORVANE_INLINE void split(H& low, H& high, const V& v) noexcept {
+  static_assert(2 * sizeof(H) == sizeof(V));
+  split(low, high, v, std::make_index_sequence<sizeof(H) / sizeof(low[0])>{});
+}
+
 // Unaligned loads and stores of a whole vector. Vectors are passed by
 // reference, never by value: a 64-byte vector by value changes the calling
 // convention between clones.
@@ -62,8 +94,8 @@ CORVANE_INLINE void store(T* p, const V& v) noexcept {
 CORVANE_INLINE void sqrt_lanes(CompareFloats& v) noexcept {
 #if defined(__x86_64__)
   using Quarter = Vec<float, 4>;
-  Quarter lo = __builtin_shufflevector(v, v, 0, 1, 2, 3);
-  Quarter hi = __builtin_shufflevector(v, v, 4, 5, 6, 7);
+  Quarter lo, hi;
+  split(lo, hi, v);
   lo = __builtin_ia32_sqrtps(lo);
   hi = __builtin_ia32_sqrtps(hi);
   v = __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7);
@@ -79,8 +111,9 @@ CORVANE_INLINE std::uint32_t lane_bits(const Mask& mask) noexcept {
   using Half = Vec<std::uint32_t, kCompareLanes / 2>;
   const Bits lane_bit = {1u << 0, 1u << 1, 1u << 2, 1u << 3, 1u << 4, 1u << 5, 1u << 6, 1u << 7};
   const Bits bits = reinterpret_cast<Bits>(mask) & lane_bit;
-  const Half h = __builtin_shufflevector(bits, bits, 0, 1, 2, 3) |
-                 __builtin_shufflevector(bits, bits, 4, 5, 6, 7);
+  Half low, high;
+  split(low, high, bits);
+  const Half h = low | high;
   return (h[0] | h[1]) | (h[2] | h[3]);
 }
 

@@ -63,7 +63,7 @@ void channel_maxima(const float* block, std::uint64_t anchors, std::uint64_t fir
 // One step of the running maximum. The value is read once, so a channel that
 // another writer changes meanwhile cannot leave a maximum that was never
 // compared.
-inline void take_if_greater(float value, std::uint64_t c, float& best, std::uint32_t& cls) {
+CORVANE_INLINE void take_if_greater(float value, std::uint64_t c, float& best, std::uint32_t& cls) {
   if (value > best) {
     best = value;
     cls = static_cast<std::uint32_t>(c);

@@ -93,8 +93,7 @@ Peak find_peak_portable(std::span<const float> row) {
 // accumulators keep the loop from being one long dependency chain. Of the
 // lanes holding the row maximum, the lowest position wins; the value comes
 // with it, so of a tie between -0.0 and +0.0 the first wins, and each value
-// is read once. The vector code is written out here, in the cloned function
-// itself: code in a helper would be lowered for the baseline first.
+// is read once.
 template <std::size_t L>
 CORVANE_CLONES Peak find_peak_lanes(std::span<const float> row) {
   using V = simd::Vec<float, L>;

@@ -174,15 +174,15 @@ CORVANE_CLONES void write_row(const RowJob& job, const std::uint8_t* row, std::u
         simd::load(right, c.right.data() + i);
         simd::load(left, c.left.data() + i);
         const GroupWords after = word + 1;
-        GroupWords first = __builtin_shuffle(lo, hi, word);
-        GroupWords next = __builtin_shuffle(lo, hi, after);
+        GroupWords first = simd::permute(lo, hi, word);
+        GroupWords next = simd::permute(lo, hi, after);
         if constexpr (Wide) {
           // Words 16..23 come from the third vector (a shuffle takes its
           // index modulo the lanes it picks from).
           GroupWords far;
           simd::load(far, row + c.base[g] + 2 * kVectorBytes);
-          first = word >= 16 ? __builtin_shuffle(far, word) : first;
-          next = after >= 16 ? __builtin_shuffle(far, after) : next;
+          first = word >= 16 ? simd::permute(far, word) : first;
+          next = after >= 16 ? simd::permute(far, after) : next;
         }
         v = (first >> right) | (next << left);
       } else {
