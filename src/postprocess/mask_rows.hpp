@@ -28,7 +28,7 @@ struct Work {
   const std::vector<Window>& windows;
   const Axis& x;
   const Axis& y;
-  const Planes& dst;
+  const MaskPlanes& dst;
   Range tapped;  // prototype columns some box of the round taps
 };
 

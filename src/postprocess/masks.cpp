@@ -134,7 +134,7 @@ void draw(Work work, std::size_t logit, std::size_t classes) {
 // frame (2.6%, callgrind), too little for a cache per thread and the
 // re-entry guard it needed.
 void build(const Coefficients& pred, const Prototypes& protos, std::span<const MaskBox> boxes,
-           const MaskGeometry& geometry, const Planes& dst) {
+           const MaskGeometry& geometry, const MaskPlanes& dst) {
   // The boxes' pixels first: a call whose boxes cover none does nothing.
   std::vector<Region> regions;
   std::size_t reach_x = 0, reach_y = 0;

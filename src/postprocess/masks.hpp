@@ -27,8 +27,8 @@ struct Prototypes {
   std::uint64_t width;
 };
 
-// Planes (D, H, W) of the destination; plane d receives boxes[d]'s mask.
-struct Planes {
+// Byte planes (D, H, W) of the destination; plane d receives boxes[d]'s mask.
+struct MaskPlanes {
   std::span<std::uint8_t> data;
   std::uint64_t height;
   std::uint64_t width;
@@ -43,6 +43,6 @@ inline constexpr std::uint64_t kMaxExtent = std::uint64_t{1} << 24;
 // boxes[d]; no other byte of `dst` is touched. The caller has checked the
 // shapes: M <= K - 4, every index < N, D >= boxes.size(), 0 < mh, mw <= kMaxExtent.
 void build(const Coefficients& pred, const Prototypes& protos, std::span<const MaskBox> boxes,
-           const MaskGeometry& geometry, const Planes& dst);
+           const MaskGeometry& geometry, const MaskPlanes& dst);
 
 }  // namespace corvane::postprocess::masks

@@ -40,13 +40,13 @@ float to_f32(std::uint64_t v) noexcept { return static_cast<float>(v); }
 // funnel shift puts the pixel's three bytes at the bottom of a word. A group
 // whose pixels span more than the window, or whose window would reach past
 // the source buffer, takes its words one by one instead.
-constexpr std::size_t kGroup = 8;
-constexpr std::size_t kVectorBytes = kGroup * 4;
+constexpr std::size_t kPixelGroup = 8;
+constexpr std::size_t kVectorBytes = kPixelGroup * 4;
 // Words staged per pass before their values are computed: the gathering
 // and the arithmetic each run as one loop, so neither waits on the other.
-constexpr std::size_t kChunk = 256;
+constexpr std::size_t kStagedWords = 256;
 
-using GroupWords = simd::Vec<std::uint32_t, kGroup>;
+using GroupWords = simd::Vec<std::uint32_t, kPixelGroup>;
 
 // Per call: where every sampled pixel of a row is, in the forms the row
 // writer reads.
@@ -75,16 +75,16 @@ Columns plan_columns(float ratio, std::uint64_t new_w, std::uint64_t src_w) {
   c.word_safe = 0;
   while (c.word_safe < new_w && c.offset[c.word_safe] + 3 < src_row) ++c.word_safe;
 
-  const std::size_t groups = new_w / kGroup;
+  const std::size_t groups = new_w / kPixelGroup;
   // The wider window costs a third load and a selection per group: only
   // when the narrow one leaves groups out.
   const auto fitting = [&](std::size_t window) {
     std::size_t g = 0;
     for (; g < groups; ++g) {
-      const std::size_t first = g * kGroup;
+      const std::size_t first = g * kPixelGroup;
       const std::size_t base = c.offset[first] & ~std::size_t{3};
       // The word after the last pixel's first word must be in the window too.
-      if ((c.offset[first + kGroup - 1] - base) / 4 + 1 >= window / 4) break;
+      if ((c.offset[first + kPixelGroup - 1] - base) / 4 + 1 >= window / 4) break;
     }
     return g;
   };
@@ -95,14 +95,14 @@ Columns plan_columns(float ratio, std::uint64_t new_w, std::uint64_t src_w) {
     c.fitting = fitting(c.window);
   }
   c.base.resize(c.fitting);
-  c.word.resize(c.fitting * kGroup);
-  c.right.resize(c.fitting * kGroup);
-  c.left.resize(c.fitting * kGroup);
+  c.word.resize(c.fitting * kPixelGroup);
+  c.right.resize(c.fitting * kPixelGroup);
+  c.left.resize(c.fitting * kPixelGroup);
   for (std::size_t g = 0; g < c.fitting; ++g) {
-    const std::size_t first = g * kGroup;
+    const std::size_t first = g * kPixelGroup;
     const std::size_t base = c.offset[first] & ~std::size_t{3};
     c.base[g] = base;
-    for (std::size_t k = first; k < first + kGroup; ++k) {
+    for (std::size_t k = first; k < first + kPixelGroup; ++k) {
       const std::size_t o = c.offset[k] - base;
       const auto bits = static_cast<std::uint32_t>((o % 4) * 8);
       c.word[k] = static_cast<std::uint32_t>(o / 4);
@@ -140,14 +140,14 @@ CORVANE_CLONES void write_row(const RowJob& job, const std::uint8_t* row, std::u
   // move right).
   std::size_t shuffled = c.fitting;
   while (shuffled > 0 && c.base[shuffled - 1] + c.window > limit) --shuffled;
-  const std::uint64_t direct = shuffled * kGroup;
+  const std::uint64_t direct = shuffled * kPixelGroup;
 
   const float m0 = job.values.mean[0], m1 = job.values.mean[1], m2 = job.values.mean[2];
   const float s0 = job.values.stddev[0], s1 = job.values.stddev[1], s2 = job.values.stddev[2];
-  alignas(64) std::uint32_t staged[kChunk];
+  alignas(64) std::uint32_t staged[kStagedWords];
 
-  for (std::uint64_t begin = 0; begin < n; begin += kChunk) {
-    const std::uint64_t end = std::min<std::uint64_t>(n, begin + kChunk);
+  for (std::uint64_t begin = 0; begin < n; begin += kStagedWords) {
+    const std::uint64_t end = std::min<std::uint64_t>(n, begin + kStagedWords);
     // Bytes 0..2 of a pixel's word are its bytes; byte 3 is never read.
     for (std::uint64_t k = std::max(begin, direct); k < end; ++k) {
       const std::uint8_t* const p = row + c.offset[k];
@@ -163,10 +163,10 @@ CORVANE_CLONES void write_row(const RowJob& job, const std::uint8_t* row, std::u
     // The values, lane by lane the same float32 operations as the scalar
     // tail: an exact conversion, a subtraction, a division.
     std::uint64_t i = begin;
-    for (; i + kGroup <= end; i += kGroup) {
+    for (; i + kPixelGroup <= end; i += kPixelGroup) {
       GroupWords v;
       if (i < direct) {
-        const std::size_t g = i / kGroup;
+        const std::size_t g = i / kPixelGroup;
         GroupWords lo, hi, word, right, left;
         simd::load(lo, row + c.base[g]);
         simd::load(hi, row + c.base[g] + kVectorBytes);
@@ -188,8 +188,8 @@ CORVANE_CLONES void write_row(const RowJob& job, const std::uint8_t* row, std::u
       } else {
         simd::load(v, staged + (i - begin));
       }
-      using Ints = simd::Vec<std::int32_t, kGroup>;
-      using Floats = simd::Vec<float, kGroup>;
+      using Ints = simd::Vec<std::int32_t, kPixelGroup>;
+      using Floats = simd::Vec<float, kPixelGroup>;
       const auto red = __builtin_convertvector(Ints((v >> 16) & 255), Floats);
       const auto green = __builtin_convertvector(Ints((v >> 8) & 255), Floats);
       const auto blue = __builtin_convertvector(Ints(v & 255), Floats);
