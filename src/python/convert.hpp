@@ -18,18 +18,6 @@
 
 namespace corvane::python {
 
-// Sets a Python error and throws it.
-[[noreturn]] void raise(PyObject* type, const std::string& message);
-// The ValueError "argument '{param}': {message}".
-[[noreturn]] void raise_value(std::string_view param, const std::string& message);
-
-// Qualified name of obj's type, as the type-mismatch messages show it.
-std::string type_qualname(PyObject* obj);
-
-// A TypeError (exactly that type) pending from converting `param` is raised
-// again as a new TypeError "argument '{param}': ..." keeping its cause.
-void prefix_type_error(std::string_view param);
-
 // Kinds beyond the plain C++ types.
 
 // An image of a batch: an int >= 0. A negative one or one beyond 63 bits

@@ -2,34 +2,16 @@
 // Only the files of src/python/ include Python headers.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include "core/messages.hpp"
 #include "core/records.hpp"
+#include "python/errors.hpp"
 
 #include <cstdint>
 #include <array>
-#include <exception>
-#include <string>
 #include <utility>
 #include <vector>
 
 namespace corvane::python {
-
-// A Python exception is pending; it travels as a C++ exception up to the entry
-// wrapper, which returns NULL to the interpreter.
-struct PyErrorAlreadySet : std::exception {
-  const char* what() const noexcept override { return "a Python exception is pending"; }
-};
-
-// Raises the pending Python error as a C++ exception. A call into the
-// interpreter that failed without setting one becomes SystemError.
-[[noreturn]] inline void throw_python_error() {
-  if (!PyErr_Occurred())
-    PyErr_SetString(PyExc_SystemError, messages::kNoExceptionSet);
-  throw PyErrorAlreadySet{};
-}
 
 // Owns one strong reference. `steal` takes over a new reference, `borrow`
 // adds one of its own.
@@ -68,9 +50,6 @@ inline Ref checked(PyObject* p) {
   if (!p) throw_python_error();
   return Ref::steal(p);
 }
-
-// Qualified name of obj's type, as the type-mismatch messages show it.
-std::string type_qualname(PyObject* obj);
 
 // Python values of the internal scalars (floats widen exactly).
 inline Ref to_py(float v) { return checked(PyFloat_FromDouble(static_cast<double>(v))); }

@@ -220,13 +220,11 @@ void release(PyObject* array, bool exclusive) noexcept {
   // A failing call releases its borrows with its exception pending; a
   // registry published by another module may call into Python, so it runs
   // with no error set and the caller's exception is put back afterwards.
-  PyObject *type, *value, *trace;
-  PyErr_Fetch(&type, &value, &trace);
+  const ErrorScope pending;
   if (exclusive)
     shared.release_mut(shared.flags, reinterpret_cast<PyArrayObject*>(array));
   else
     shared.release(shared.flags, reinterpret_cast<PyArrayObject*>(array));
-  PyErr_Restore(type, value, trace);
 }
 
 }  // namespace corvane::python::registry
