@@ -108,7 +108,7 @@ ScalePad to_scale_pad(PyObject* obj) {
 // The items of a sequence (a str is refused) as new references.
 std::vector<Ref> items_of(PyObject* obj) {
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise_mismatch(obj, "Sequence");
-  Ref fast = checked(PySequence_Fast(obj, "expected a sequence"));
+  Ref fast = checked(PySequence_Fast(obj, messages::kNotASequence));
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
   std::vector<Ref> out;
   out.reserve(static_cast<std::size_t>(n));
@@ -291,30 +291,30 @@ std::vector<double> finite_numbers(const Arg& arg, const std::string& which, PyO
 }  // namespace
 
 std::vector<CropBox> convert(const Arg& arg, As<std::vector<CropBox>>) {
-  constexpr const char* kExpected = "(x1, y1, x2, y2, ...) with x1 <= x2, y1 <= y2";
   const std::vector<Ref> boxes = items_of(arg.object());
   std::vector<CropBox> out;
   out.reserve(boxes.size());
   for (std::size_t i = 0; i < boxes.size(); ++i) {
     const std::string which = "box " + std::to_string(i);
-    const std::vector<double> v = finite_numbers(arg, which, boxes[i].get(), 4, false, kExpected);
+    const std::vector<double> v =
+        finite_numbers(arg, which, boxes[i].get(), 4, false, messages::kPersonBox);
     if (!(v[0] <= v[2] && v[1] <= v[3]) || (v[0] == v[2] && v[1] == v[3]))
-      raise_value(arg.name(), which + " is empty or reversed, expected " + kExpected);
+      raise_value(arg.name(), which + " is empty or reversed, expected " + messages::kPersonBox);
     out.push_back({v[0], v[1], v[2], v[3]});
   }
   return out;
 }
 
 std::vector<AffineCrop> convert(const Arg& arg, As<std::vector<AffineCrop>>) {
-  constexpr const char* kExpected = "(cx, cy, sw, sh) with sw, sh > 0";
   const std::vector<Ref> crops = items_of(arg.object());
   std::vector<AffineCrop> out;
   out.reserve(crops.size());
   for (std::size_t i = 0; i < crops.size(); ++i) {
     const std::string which = "crop " + std::to_string(i);
-    const std::vector<double> v = finite_numbers(arg, which, crops[i].get(), 4, true, kExpected);
+    const std::vector<double> v =
+        finite_numbers(arg, which, crops[i].get(), 4, true, messages::kCropRegion);
     if (!(v[2] > 0.0 && v[3] > 0.0))
-      raise_value(arg.name(), which + " has a size <= 0, expected " + kExpected);
+      raise_value(arg.name(), which + " has a size <= 0, expected " + messages::kCropRegion);
     out.push_back({v[0], v[1], v[2], v[3]});
   }
   return out;

@@ -110,7 +110,7 @@ bool add_functions(PyObject* module) {
     Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
     if (!name) return false;
     if (!PyUnicode_Check(name.get())) {
-      PyErr_SetString(PyExc_TypeError, "function __name__ must be a str");
+      PyErr_SetString(PyExc_TypeError, messages::kNameNotStr);
       return false;
     }
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
@@ -121,7 +121,7 @@ bool add_functions(PyObject* module) {
       if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
     }
     if (!PyList_Check(all.get())) {
-      PyErr_SetString(PyExc_TypeError, "`__all__` must be a list");
+      PyErr_SetString(PyExc_TypeError, messages::kAllNotList);
       return false;
     }
     if (PyList_Append(all.get(), name.get()) < 0) return false;

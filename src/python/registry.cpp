@@ -191,7 +191,7 @@ const Shared& shared_registry() {
   if (!name && PyErr_Occurred()) registry_error(take_error_text());
   auto* shared = static_cast<const Shared*>(PyCapsule_GetPointer(capsule.get(), name));
   if (!shared) registry_error(take_error_text());
-  if (shared->version == 0) registry_error("the registry's version is 0");
+  if (shared->version == 0) registry_error(messages::kRegistryVersionZero);
   g_shared = shared;
   capsule.release();  // the record must outlive every later call
   return *g_shared;
