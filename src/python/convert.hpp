@@ -49,6 +49,15 @@ struct Arg {
 template <class T>
 using As = std::type_identity<T>;
 
+// A value an entry's messages name: the converted value and the name of its
+// parameter, taken from the row so that renaming a parameter renames it in
+// every message. (An array argument knows its name itself.)
+template <class T>
+struct Named {
+  T value;
+  std::string_view name;
+};
+
 PyObject* convert(const Arg& arg, As<PyObject*>);  // the object itself, borrowed
 float convert(const Arg& arg, As<float>);
 std::int32_t convert(const Arg& arg, As<std::int32_t>);
@@ -88,7 +97,12 @@ ArrayView<T> convert(const Arg& arg, As<ArrayView<T>>) {
   Ref view = arrays::accept<T>(arg.object());
   PyObject* kept = view.get();
   arg.call.keep_borrow(std::move(view), !std::is_const_v<T>);
-  return ArrayView<T>(kept);
+  return ArrayView<T>(kept, arg.name());
+}
+
+template <class T>
+Named<T> convert(const Arg& arg, As<Named<T>>) {
+  return {convert(arg, As<T>{}), arg.name()};
 }
 
 // Parameter k of the call as a T; a TypeError of the conversion is prefixed
