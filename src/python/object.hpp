@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <array>
+#include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -78,6 +80,37 @@ template <class T>
 Ref to_py(const std::vector<T>& items);
 template <class T, std::size_t N>
 Ref to_py(const std::array<T, N>& items);
+
+template <class T>
+using As = std::type_identity<T>;
+
+// The annotation of each result in the type stub, which the build checks
+// against the function table (tools/check_stub.py).
+inline std::string result_type(As<void>) { return "None"; }
+inline std::string result_type(As<bool>) { return "bool"; }
+inline std::string result_type(As<std::uint32_t>) { return "int"; }
+inline std::string result_type(As<Letterbox>) { return "_Letterbox"; }
+inline std::string result_type(As<Padding>) { return "tuple[float, int, int, int, int]"; }
+inline std::string result_type(As<AutoResize>) { return "tuple[float, int, int]"; }
+inline std::string result_type(As<Detection>) { return "_Detection"; }
+inline std::string result_type(As<PropertyDetection>) { return "_PropertyDetection"; }
+inline std::string result_type(As<Keypoint>) { return "_Keypoint"; }
+inline std::string result_type(As<PoseDetection>) { return "_PoseDetection"; }
+inline std::string result_type(As<Exchange>) { return "tuple[bool, int]"; }
+inline std::string result_type(As<OrientedDetection>) { return "_OrientedDetection"; }
+inline std::string result_type(As<AffineCrop>) { return "_AffineCrop"; }
+template <class T>
+std::string result_type(As<std::vector<T>>);
+template <class T, std::size_t N>
+std::string result_type(As<std::array<T, N>>);
+template <class T>
+std::string result_type(As<std::vector<T>>) {
+  return "list[" + result_type(As<T>{}) + "]";
+}
+template <class T, std::size_t N>
+std::string result_type(As<std::array<T, N>>) {
+  return "list[" + result_type(As<T>{}) + "]";
+}
 
 // A tuple of the given values, in order.
 template <class... T>
