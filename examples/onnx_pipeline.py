@@ -19,12 +19,13 @@ yolo-pose: a YOLOv8/YOLO11 pose model, output (1, 4 + classes + 3 * 17, N):
 boxes and their 17 COCO keypoints in one pass, drawn as skeletons.
 Prints one line per detection or keypoint in source pixels and writes an
 annotated PNG (--out). Needs numpy, onnxruntime and pillow
-(`pip install "corvane[onnx]"`).
+(`pip install ".[onnx]"` in the clone).
 """
 
 from __future__ import annotations
 
 import argparse
+import ast
 import sys
 from pathlib import Path
 
@@ -43,6 +44,45 @@ SKELETON = ((15, 13), (13, 11), (16, 14), (14, 12), (11, 12), (5, 11), (6, 12), 
 KEYPOINT_COUNT = 17
 VISIBLE = 0.5  # keypoints below this visibility are not drawn
 MASK_COLOURS = ((255, 56, 56), (56, 255, 56), (56, 56, 255), (255, 157, 151), (255, 112, 31), (72, 249, 10))
+
+
+# What each --kind needs of the model's outputs: how many, and the rank of each.
+EXPECTED_OUTPUTS = {
+    "det": ((3,), "a YOLOv8 detector: one output (1, 4 + classes, N)"),
+    "seg": ((3, 4), "a YOLOv8 segmentation model: outputs (1, 4 + classes + M, N) and prototypes (1, M, mh, mw)"),
+    "obb": ((3,), "an oriented-box model: one output (1, 4 + classes + 1, N)"),
+    "pose": ((3, 3), "an RTMPose model: SimCC outputs (1, 17, 2 * W) and (1, 17, 2 * H)"),
+    "yolo-pose": ((3,), "a YOLOv8/YOLO11 pose model: one output (1, 4 + classes + 3 * 17, N)"),
+}
+
+
+def check_outputs(session: ort.InferenceSession, kind: str) -> None:
+    """Exit with what --kind expects and what the model has, instead of an IndexError later."""
+    ranks, wanted = EXPECTED_OUTPUTS[kind]
+    outputs = session.get_outputs()
+    if tuple(len(o.shape) for o in outputs[:len(ranks)]) != ranks:
+        found = ", ".join(f"{o.name} {tuple(o.shape)}" for o in outputs)
+        sys.exit(f"--kind {kind} expects {wanted}; this model's outputs are {found}")
+
+
+def class_names(session: ort.InferenceSession, names_file: Path | None) -> dict[int, str]:
+    """Class names from --names (one per line) or from the model's metadata,
+    where ultralytics exports write them as "{0: 'person', ...}"."""
+    if names_file is not None:
+        return dict(enumerate(line.strip() for line in names_file.read_text().splitlines()))
+    text = session.get_modelmeta().custom_metadata_map.get("names")
+    try:
+        names = ast.literal_eval(text) if text else {}
+    except (ValueError, SyntaxError):
+        return {}
+    return {int(k): str(v) for k, v in names.items()} if isinstance(names, dict) else {}
+
+
+def label(draw: ImageDraw.ImageDraw, xy: tuple[float, float], text: str) -> None:
+    """Text on a dark box of its own, readable on white pages and dark photos alike."""
+    left, top, right, bottom = draw.textbbox(xy, text)
+    draw.rectangle((left - 1, top - 1, right + 1, bottom + 1), fill=(32, 32, 32))
+    draw.text(xy, text, fill=(255, 255, 255))
 
 
 def session_input_size(session: ort.InferenceSession, default: tuple[int, int]) -> tuple[int, int]:
@@ -101,6 +141,8 @@ def yolo_pose(session, bgr, iou, conf):
         joints = [(*to_source_point(x, y, letterbox, width, height), v) for x, y, v in keypoints]
         people.append((to_source(box, letterbox, width, height), class_id, score, joints))
     return people
+
+
 def oriented(session, bgr, iou, conf):
     """(centre x, centre y, width, height, angle) in source pixels, class, score and the
     box's four corners, per oriented detection."""
@@ -152,6 +194,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--person-model", type=Path, help="pose only: a YOLOv8 detector for the person crops")
     parser.add_argument("--pose-crop", choices=("affine", "letterbox"), default="affine",
                         help="pose only: affine crops of the frame (as RTMPose is trained) or letterboxed cut-outs")
+    parser.add_argument("--names", type=Path, help="class names, one per line (default: the model's metadata)")
     parser.add_argument("--out", type=Path, default=Path("onnx-out.png"))
     parser.add_argument("--iou", type=float, default=0.45)
     parser.add_argument("--conf", type=float, default=0.25)
@@ -164,6 +207,11 @@ def main(argv: list[str] | None = None) -> int:
     draw = ImageDraw.Draw(canvas)
     providers = ["CPUExecutionProvider"]
     session = ort.InferenceSession(str(args.model), providers=providers)
+    check_outputs(session, args.kind)
+    names = class_names(session, args.names)
+
+    def named(class_id: int) -> str:
+        return f" ({names[class_id]})" if class_id in names else ""
 
     if args.kind in ("det", "seg"):
         boxes, masks = detect(session, bgr, args.iou, args.conf, args.kind == "seg")
@@ -176,12 +224,12 @@ def main(argv: list[str] | None = None) -> int:
         for d, ((x1, y1, x2, y2), class_id, score) in enumerate(boxes):
             area = int(masks[d].sum()) if masks is not None else None
             print(f"box {x1:.1f} {y1:.1f} {x2:.1f} {y2:.1f} class {class_id} score {score:.3f}"
-                  + (f" mask {area}" if area is not None else ""))
+                  + (f" mask {area}" if area is not None else "") + named(class_id))
             draw.rectangle((x1, y1, x2, y2), outline=(255, 56, 56), width=2)
-            draw.text((x1 + 2, y1 + 2), f"{class_id} {score:.2f}", fill=(255, 255, 255))
+            label(draw, (x1 + 2, y1 + 2), f"{names.get(class_id, class_id)} {score:.2f}")
     elif args.kind == "yolo-pose":
         for (x1, y1, x2, y2), class_id, score, joints in yolo_pose(session, bgr, args.iou, args.conf):
-            print(f"box {x1:.1f} {y1:.1f} {x2:.1f} {y2:.1f} class {class_id} score {score:.3f}")
+            print(f"box {x1:.1f} {y1:.1f} {x2:.1f} {y2:.1f} class {class_id} score {score:.3f}" + named(class_id))
             draw.rectangle((x1, y1, x2, y2), outline=(56, 56, 255), width=2)
             for a, b in SKELETON:
                 if joints[a][2] >= VISIBLE and joints[b][2] >= VISIBLE:
@@ -192,9 +240,10 @@ def main(argv: list[str] | None = None) -> int:
                     draw.ellipse((x - 3, y - 3, x + 3, y + 3), fill=(255, 56, 56))
     elif args.kind == "obb":
         for (x, y, w, h, angle), class_id, score, corners in oriented(session, bgr, args.iou, args.conf):
-            print(f"obb {x:.1f} {y:.1f} {w:.1f} {h:.1f} angle {angle:.4f} class {class_id} score {score:.3f}")
+            print(f"obb {x:.1f} {y:.1f} {w:.1f} {h:.1f} angle {angle:.4f} class {class_id} score {score:.3f}"
+                  + named(class_id))
             draw.polygon(corners, outline=(255, 56, 56), width=2)
-            draw.text(corners[0], f"{class_id} {score:.2f}", fill=(255, 255, 255))
+            label(draw, corners[0], f"{names.get(class_id, class_id)} {score:.2f}")
     else:
         if args.person_model is not None:
             detector = ort.InferenceSession(str(args.person_model), providers=providers)

@@ -44,6 +44,8 @@ CASES = [  # (h, w), (dst_h, dst_w)
     ((300, 400), (75, 100)),           # 4x
     ((500, 400), (250, 333)),          # 2x, exact
     ((90, 120), (30, 40)),             # 3x, exact
+    ((333, 400), (250, 200)),          # 2x across, 333 -> 166 down
+    ((100, 300), (45, 100)),           # 3x across, 100 -> 33 down
     ((97, 61), (97, 200)),             # same size: copied
     ((97, 61), (300, 61)),             # width kept, height resampled
     ((7, 1), (64, 64)),                # one pixel wide
@@ -73,6 +75,13 @@ def test_equals_opencv_resize_placed_as_trained(src_shape, dst_shape):
                                                             interpolation=cv2.INTER_LINEAR)
     np.testing.assert_array_equal(bits(dst), bits(UNIT[boxed[..., ::-1].transpose(2, 0, 1)]))
     assert (bits(raw[:GUARD]) == bits(SENTINEL)).all() and (bits(raw[-GUARD:]) == bits(SENTINEL)).all()
+
+
+def test_every_byte_becomes_its_float32_quotient():
+    src = (np.arange(768) % 256).astype(np.uint8).reshape(1, 256, 3)
+    dst = np.empty((3, 1, 256), F)
+    corvane.letterbox_linear(src, dst, 0)
+    np.testing.assert_array_equal(bits(dst), bits(UNIT[src[0, :, ::-1].T[:, None, :]]))
 
 
 def test_geometry_on_random_sizes():

@@ -208,3 +208,29 @@ def test_yolo_pose_pipeline_maps_keypoints_to_source_pixels(tmp_path):
             dx, dy = OFFSETS[k]
             assert abs(x - min(max(cx + 1.5 * dx, 0), 960)) <= 0.2 and abs(y - (cy + 1.5 * dy)) <= 0.2
             assert v == 1 - k % 2
+
+
+@pytest.mark.parametrize("source", ["metadata", "file"])
+def test_class_names_come_from_the_model_or_a_file(tmp_path, source):
+    model = yolo_model(tmp_path / "det.onnx", seg=False)
+    extra = []
+    if source == "metadata":  # as ultralytics exports write them
+        proto = onnx.load(str(model))
+        helper.set_model_props(proto, {"names": "{0: 'text block', 1: 'figure'}"})
+        onnx.save(proto, str(model))
+    else:
+        (tmp_path / "names.txt").write_text("text block\nfigure\n")
+        extra = ["--names", tmp_path / "names.txt"]
+    out = tmp_path / "out.png"
+    lines = run("--model", model, "--image", frame(tmp_path / "f.png", RECT), "--kind", "det", "--out", out, *extra)
+    boxes = [line for line in lines if line.startswith("box ")]
+    assert boxes and all(line.endswith(" (text block)") for line in boxes)
+
+
+@pytest.mark.parametrize("kind", ["seg", "pose"])
+def test_a_model_of_another_kind_is_named_not_an_index_error(tmp_path, kind):
+    done = subprocess.run([sys.executable, str(EXAMPLE), "--model", str(yolo_model(tmp_path / "det.onnx", seg=False)),
+                           "--image", str(frame(tmp_path / "f.png", RECT)), "--kind", kind],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1 and "Traceback" not in done.stderr
+    assert f"--kind {kind} expects" in done.stderr and "this model's outputs are output0 (1, 84, 8400)" in done.stderr

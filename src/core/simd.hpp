@@ -84,4 +84,15 @@ CORVANE_INLINE std::uint32_t lane_bits(const Mask& mask) noexcept {
   return (h[0] | h[1]) | (h[2] | h[3]);
 }
 
+// Whether a shuffle of sixteen 32-bit lanes out of two vectors is a single
+// instruction (AVX-512); elsewhere it takes several, and loading each lane
+// on its own is faster.
+inline bool wide_shuffles() noexcept {
+#if defined(__x86_64__)
+  return __builtin_cpu_supports("avx512f");
+#else
+  return false;
+#endif
+}
+
 }  // namespace corvane::simd

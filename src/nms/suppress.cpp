@@ -43,7 +43,7 @@ namespace {
 
 // Kept boxes tested before the scan may stop: four AVX-512 registers of each
 // column, whose verdicts are folded into one.
-constexpr std::size_t kGroup = 64;
+constexpr std::size_t kBoxGroup = 64;
 
 // Whether one of kept boxes m .. m + Lanes - 1 overlaps box b by more than
 // the threshold (a NaN overlap counts as more). All of them are tested and
@@ -63,14 +63,14 @@ inline bool any_over(const Kept& kept, std::size_t m, float bx1, float by1, floa
 
 // Whether a kept box overlaps box b by more than the threshold. Survivors
 // only depend on whether some kept box suppresses b, so the scan stops at the
-// first group that does: groups of kGroup, then vectors of eight (most
+// first group that does: groups of kBoxGroup, then vectors of eight (most
 // classes keep fewer than a group), then one by one. Inlined into the clones
 // of the greedy loop, where it is vectorised for their instruction set.
 inline bool is_suppressed(const Kept& kept, float bx1, float by1, float bx2, float by2,
                           float area_b, float threshold) {
   std::size_t m = 0;
-  for (; m + kGroup <= kept.count; m += kGroup)
-    if (any_over<kGroup>(kept, m, bx1, by1, bx2, by2, area_b, threshold)) return true;
+  for (; m + kBoxGroup <= kept.count; m += kBoxGroup)
+    if (any_over<kBoxGroup>(kept, m, bx1, by1, bx2, by2, area_b, threshold)) return true;
   for (; m + simd::kCompareLanes <= kept.count; m += simd::kCompareLanes)
     if (any_over<simd::kCompareLanes>(kept, m, bx1, by1, bx2, by2, area_b, threshold)) return true;
   for (; m < kept.count; ++m)

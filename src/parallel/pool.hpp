@@ -88,4 +88,13 @@ auto join(A&& a, B&& b) {
   return detail::current_pool().join(a, b);
 }
 
+// Runs f as one operation of the pool, on the calling thread when it can
+// take the pool's seat, and returns its result (std::monostate for void): the
+// loops f starts are timed together, as one call, when the pool decides
+// whether waking a worker pays.
+template <class F>
+auto run_in_pool(F&& f) {
+  return detail::current_pool().run_in_pool(f);
+}
+
 }  // namespace corvane::parallel

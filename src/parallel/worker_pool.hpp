@@ -53,6 +53,14 @@ class WorkerPool {
   template <class A, class B>
   auto join(A&& a, B&& b) -> std::pair<detail::result_of_t<A&>, detail::result_of_t<B&>>;
 
+  // Runs f as one operation of the pool and returns its result
+  // (std::monostate for void). Outside the pool, f is placed as any
+  // operation is (in the seat, or handed over while another thread holds
+  // it), so the loops f starts belong to that one operation and the seat
+  // times them as a whole; on one of the pool's workers f simply runs there.
+  template <class F>
+  auto run_in_pool(F&& f) -> detail::result_of_t<F&>;
+
   // Calls body(i) exactly once for every i in [begin, end).
   template <class Body>
   void parallel_for(std::size_t begin, std::size_t end, Body&& body);
@@ -212,6 +220,13 @@ auto WorkerPool::join(A&& a, B&& b)
   auto op = [&](detail::Worker& worker, bool injected) {
     return join_context(worker, injected, run_a, run_b);
   };
+  return run_outside(op);
+}
+
+template <class F>
+auto WorkerPool::run_in_pool(F&& f) -> detail::result_of_t<F&> {
+  if (is_own_worker(detail::current_worker())) return detail::call(f);
+  auto op = [&f](detail::Worker&, bool) { return detail::call(f); };
   return run_outside(op);
 }
 

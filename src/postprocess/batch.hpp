@@ -30,25 +30,26 @@ inline std::span<const float> image_block(std::span<const float> data, std::uint
 
 // Rows or anchors per chunk: enough work per task to amortise its scheduling,
 // small enough that one image spreads over the workers.
-inline constexpr std::uint64_t kChunk = 1024;
+inline constexpr std::uint64_t kPositionChunk = 1024;
 
-// decode(begin, end, out) appends the candidates of positions [begin, end) to
-// out, in ascending position. Returns the candidates of [0, count) in order.
-template <class R, class Decode>
-std::vector<R> collect_in_chunks(std::uint64_t count, const Decode& decode) {
-  const std::uint64_t chunks = count / kChunk + (count % kChunk != 0);
+// decode_range(begin, end, out) appends the candidates of positions
+// [begin, end) to out, in ascending position. Returns the candidates of
+// [0, count) in order.
+template <class R, class DecodeRange>
+std::vector<R> collect_in_chunks(std::uint64_t count, const DecodeRange& decode_range) {
+  const std::uint64_t chunks = count / kPositionChunk + (count % kPositionChunk != 0);
   if (chunks <= 1) {
     std::vector<R> out;
-    decode(std::uint64_t{0}, count, out);
+    decode_range(std::uint64_t{0}, count, out);
     return out;
   }
-  auto parts = parallel::parallel_map_collect(std::size_t{0}, static_cast<std::size_t>(chunks),
-                                              [&decode, count](std::size_t c) {
-                                                std::vector<R> part;
-                                                const std::uint64_t begin = c * kChunk;
-                                                decode(begin, std::min(count, begin + kChunk), part);
-                                                return part;
-                                              });
+  auto parts = parallel::parallel_map_collect(
+      std::size_t{0}, static_cast<std::size_t>(chunks), [&decode_range, count](std::size_t c) {
+        std::vector<R> part;
+        const std::uint64_t begin = c * kPositionChunk;
+        decode_range(begin, std::min(count, begin + kPositionChunk), part);
+        return part;
+      });
   return concatenate(std::move(parts));
 }
 
@@ -66,26 +67,24 @@ inline std::uint64_t images_to_decode(std::uint64_t images, std::uint64_t data_l
   return std::min(images, data_len / block_len + 1);
 }
 
-// decode_block(block) for the block of extent_a * extent_b values of every
+// decode_image(block) for the block of extent_a * extent_b values of every
 // image b of [0, images), in image order. Images are the pool tasks. A lone
-// image is run as one pool task too: entering the pool once makes the image's
-// own loops (chunks, then classes) one operation of the calling thread, which
-// the pool times as a whole when it decides whether waking a worker pays.
-template <class DecodeBlock>
+// image is one pool operation too, so that its own loops (chunks, then
+// classes) are timed as a whole when the pool decides whether waking a
+// worker pays.
+template <class DecodeImage>
 auto for_each_image(std::span<const float> data, std::uint64_t images, std::uint64_t extent_a,
-                    std::uint64_t extent_b, const DecodeBlock& decode_block) {
-  const auto decode_image = [&](std::size_t b) {
-    return decode_block(image_block(data, b, checked_mul(extent_a, extent_b)));
+                    std::uint64_t extent_b, const DecodeImage& decode_image) {
+  const auto decode_at = [&](std::size_t b) {
+    return decode_image(image_block(data, b, checked_mul(extent_a, extent_b)));
   };
-  using Result = std::invoke_result_t<const decltype(decode_image)&, std::size_t>;
+  using Result = std::invoke_result_t<const decltype(decode_at)&, std::size_t>;
   const std::uint64_t run = images_to_decode(images, data.size(), extent_a, extent_b);
   if (run != 1)
     return parallel::parallel_map_collect(std::size_t{0}, static_cast<std::size_t>(run),
-                                          decode_image);
-  auto both = parallel::join([&decode_image] { return decode_image(std::size_t{0}); },
-                             [] { return 0; });
+                                          decode_at);
   std::vector<Result> out;
-  out.push_back(std::move(both.first));
+  out.push_back(parallel::run_in_pool([&decode_at] { return decode_at(std::size_t{0}); }));
   return out;
 }
 

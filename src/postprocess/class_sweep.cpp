@@ -13,9 +13,9 @@ using simd::kCompareLanes;
 // the first channel of the last group in which the maximum rose: one compare
 // and one select per group, cheap enough to hide behind the loads, and the
 // class of a passing anchor is then searched within that group only.
-constexpr std::uint64_t kGroup = 16;
+constexpr std::uint64_t kChannelGroup = 16;
 
-// The running maximum of channels first .. first + count - 1, kGroup
+// The running maximum of channels first .. first + count - 1, kChannelGroup
 // channels per pass over the maxima, and in group[l] the first channel (from
 // `first`) of the last group that raised the maximum of anchor l (0 when none
 // did). `v > b ? v : b` keeps b for a NaN or an equal value, lane by lane,
@@ -29,13 +29,13 @@ void channel_maxima(const float* block, std::uint64_t anchors, std::uint64_t fir
     best[l] = 0.0f;
     group[l] = 0;
   }
-  for (std::uint64_t c = 0; c < count; c += kGroup) {
-    const std::uint64_t n = std::min(kGroup, count - c);
+  for (std::uint64_t c = 0; c < count; c += kChannelGroup) {
+    const std::uint64_t n = std::min(kChannelGroup, count - c);
     const float* ch = block + (first + c) * anchors + a0;
     const simd::CompareWords id = simd::CompareWords{} + static_cast<std::uint32_t>(c);
     std::uint64_t l = 0;
     // A last group of fewer channels (any class count not a multiple of
-    // kGroup, a single class) is swept in vectors as well.
+    // kChannelGroup, a single class) is swept in vectors as well.
     for (; l + kCompareLanes <= len; l += kCompareLanes) {
       simd::CompareFloats b, before, v;
       simd::CompareWords g;
@@ -165,7 +165,7 @@ std::uint64_t channel_maxima_and_classes(const float* block, std::uint64_t ancho
     std::uint32_t cl = 0;
     if (best[l] > 0.0f) {
       const std::uint64_t c = cls[l];
-      const std::uint64_t n = std::min(kGroup, count - c);
+      const std::uint64_t n = std::min(kChannelGroup, count - c);
       const float* value = block + (first + c) * anchors + a0 + l;
       std::uint64_t j = 0;
       while (j < n && *value != best[l]) {

@@ -15,11 +15,13 @@
 
 namespace corvane::postprocess {
 
-// decode(begin, end, out) appends the candidates of positions [begin, end) in
-// ascending position; the image's survivors of class-wise suppression.
-template <class R, class Decode>
-std::vector<R> decode_image(std::uint64_t positions, float iou_threshold, const Decode& decode) {
-  return nms::suppress_candidates(collect_in_chunks<R>(positions, decode), iou_threshold);
+// decode_range(begin, end, out) appends the candidates of positions
+// [begin, end) in ascending position; the image's survivors of class-wise
+// suppression.
+template <class R, class DecodeRange>
+std::vector<R> collect_and_suppress(std::uint64_t positions, float iou_threshold,
+                                    const DecodeRange& decode_range) {
+  return nms::suppress_candidates(collect_in_chunks<R>(positions, decode_range), iou_threshold);
 }
 
 struct Corners {

@@ -4,7 +4,7 @@
 
 namespace corvane::postprocess::yolov8 {
 
-std::vector<Detection> decode_block(std::span<const float> block, std::uint64_t anchors,
+std::vector<Detection> decode_image(std::span<const float> block, std::uint64_t anchors,
                                     std::uint64_t score_end, float iou_threshold,
                                     float conf_threshold) {
   // Fewer than the four box channels before the end of the scores means a
@@ -15,7 +15,7 @@ std::vector<Detection> decode_block(std::span<const float> block, std::uint64_t 
   const float* cy = cx + anchors;
   const float* w = cy + anchors;
   const float* h = w + anchors;
-  return decode_image<Detection>(
+  return collect_and_suppress<Detection>(
       anchors, iou_threshold,
       [&](std::uint64_t begin, std::uint64_t end, std::vector<Detection>& out) {
         for_each_passing_anchor(
@@ -29,15 +29,14 @@ std::vector<Detection> decode_block(std::span<const float> block, std::uint64_t 
       });
 }
 
-std::vector<std::vector<Detection>> detect(std::span<const float> data, std::uint64_t images,
-                                           std::uint64_t channels, std::uint64_t anchors,
-                                           float iou_threshold, float conf_threshold,
-                                           std::uint64_t mask_channels) {
+std::vector<std::vector<Detection>> decode_yolov8_batch(
+    std::span<const float> data, std::uint64_t images, std::uint64_t channels,
+    std::uint64_t anchors, float iou_threshold, float conf_threshold, std::uint64_t mask_channels) {
   return for_each_image(data, images, channels, anchors, [&](std::span<const float> block) {
     // More mask channels than channels is a negative class count too;
     // checked here so that no wrapped count is ever used.
     if (mask_channels > channels) panic_capacity_overflow();
-    return decode_block(block, anchors, channels - mask_channels, iou_threshold,
+    return decode_image(block, anchors, channels - mask_channels, iou_threshold,
                         conf_threshold);
   });
 }

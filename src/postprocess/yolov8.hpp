@@ -15,7 +15,7 @@ namespace corvane::postprocess::yolov8 {
 // One image: its block of channels * anchors values, of which the leading
 // `score_end` channels are read (box, then class scores up to score_end).
 // Its survivors, grouped by ascending class, each group in descending score.
-std::vector<Detection> decode_block(std::span<const float> block, std::uint64_t anchors,
+std::vector<Detection> decode_image(std::span<const float> block, std::uint64_t anchors,
                                     std::uint64_t score_end, float iou_threshold,
                                     float conf_threshold);
 
@@ -23,9 +23,9 @@ std::vector<Detection> decode_block(std::span<const float> block, std::uint64_t 
 // its first three extents, of which the last `mask_channels` channels (the
 // segmentation head's coefficients) are never read. Returns the survivors of
 // every image, in order.
-std::vector<std::vector<Detection>> detect(std::span<const float> data, std::uint64_t images,
-                                           std::uint64_t channels, std::uint64_t anchors,
-                                           float iou_threshold, float conf_threshold,
-                                           std::uint64_t mask_channels = 0);
+std::vector<std::vector<Detection>> decode_yolov8_batch(
+    std::span<const float> data, std::uint64_t images, std::uint64_t channels,
+    std::uint64_t anchors, float iou_threshold, float conf_threshold,
+    std::uint64_t mask_channels = 0);
 
 }  // namespace corvane::postprocess::yolov8

@@ -20,7 +20,7 @@ float floored_mod(float x, float period) {
   return r < 0.0f ? r + period : r + 0.0f;
 }
 
-std::vector<OrientedDetection> decode_block(std::span<const float> block, std::uint64_t anchors,
+std::vector<OrientedDetection> decode_image(std::span<const float> block, std::uint64_t anchors,
                                             std::uint64_t num_classes, float iou_threshold,
                                             float conf_threshold) {
   const float* cx = block.data();
@@ -49,15 +49,14 @@ void regularise(OrientedDetection& d) {
   d.angle = floored_mod(d.angle, kHalfPi);
 }
 
-std::vector<std::vector<OrientedDetection>> detect(std::span<const float> data,
-                                                   std::uint64_t images, std::uint64_t channels,
-                                                   std::uint64_t anchors, float iou_threshold,
-                                                   float conf_threshold) {
+std::vector<std::vector<OrientedDetection>> decode_oriented_batch(
+    std::span<const float> data, std::uint64_t images, std::uint64_t channels,
+    std::uint64_t anchors, float iou_threshold, float conf_threshold) {
   // The box channels, one class at least and the angle channel.
   if (channels < kBoxChannels + 2) panic_capacity_overflow();
   const std::uint64_t num_classes = channels - kBoxChannels - 1;
   return for_each_image(data, images, channels, anchors, [&](std::span<const float> block) {
-    return decode_block(block, anchors, num_classes, iou_threshold, conf_threshold);
+    return decode_image(block, anchors, num_classes, iou_threshold, conf_threshold);
   });
 }
 

@@ -16,10 +16,9 @@ namespace corvane::postprocess::yolov8_obb {
 // chosen as for detection and suppressed class by class with Fast-NMS on
 // their probabilistic IoU; the survivors' angles are then regularised.
 // Returns the survivors of every image, in order.
-std::vector<std::vector<OrientedDetection>> detect(std::span<const float> data,
-                                                   std::uint64_t images, std::uint64_t channels,
-                                                   std::uint64_t anchors, float iou_threshold,
-                                                   float conf_threshold);
+std::vector<std::vector<OrientedDetection>> decode_oriented_batch(
+    std::span<const float> data, std::uint64_t images, std::uint64_t channels,
+    std::uint64_t anchors, float iou_threshold, float conf_threshold);
 
 // The angle regularisation of a survivor: with m = angle mod pi (floored,
 // pi the float32 nearest), w and h are swapped where m >= pi / 2, and the

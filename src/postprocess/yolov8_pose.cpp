@@ -39,10 +39,9 @@ bool has_class_channel(std::uint64_t channels, std::uint64_t num_keypoints) {
   return channels >= kLeadingChannels && num_keypoints <= (channels - kLeadingChannels) / kTriple;
 }
 
-std::vector<std::vector<PoseDetection>> detect(std::span<const float> data, std::uint64_t images,
-                                               std::uint64_t channels, std::uint64_t anchors,
-                                               std::uint64_t num_keypoints, float iou_threshold,
-                                               float conf_threshold) {
+std::vector<std::vector<PoseDetection>> decode_pose_batch(
+    std::span<const float> data, std::uint64_t images, std::uint64_t channels,
+    std::uint64_t anchors, std::uint64_t num_keypoints, float iou_threshold, float conf_threshold) {
   // The entry refuses a layout without a class channel; a kernel called
   // without that check must still never read past the block.
   if (!has_class_channel(channels, num_keypoints)) panic_capacity_overflow();
@@ -50,7 +49,7 @@ std::vector<std::vector<PoseDetection>> detect(std::span<const float> data, std:
   return for_each_image(data, images, channels, anchors, [&](std::span<const float> block) {
     return with_keypoints(
         block, anchors, first_keypoint, num_keypoints,
-        yolov8::decode_block(block, anchors, first_keypoint, iou_threshold, conf_threshold));
+        yolov8::decode_image(block, anchors, first_keypoint, iou_threshold, conf_threshold));
   });
 }
 

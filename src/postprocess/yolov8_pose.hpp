@@ -21,9 +21,8 @@ bool has_class_channel(std::uint64_t channels, std::uint64_t num_keypoints);
 // least one: the caller checks has_class_channel, a kernel panic otherwise).
 // Boxes, classes and suppression are the detection decoder's; returns the
 // survivors of every image, in order, each with its keypoints.
-std::vector<std::vector<PoseDetection>> detect(std::span<const float> data, std::uint64_t images,
-                                               std::uint64_t channels, std::uint64_t anchors,
-                                               std::uint64_t num_keypoints, float iou_threshold,
-                                               float conf_threshold);
+std::vector<std::vector<PoseDetection>> decode_pose_batch(
+    std::span<const float> data, std::uint64_t images, std::uint64_t channels,
+    std::uint64_t anchors, std::uint64_t num_keypoints, float iou_threshold, float conf_threshold);
 
 }  // namespace corvane::postprocess::yolov8_pose

@@ -75,12 +75,9 @@ void decode_anchors(const ImageLayout& image, const Groups& groups, float conf_t
       });
 }
 
-std::vector<PropertyDetection> decode_property_image(std::span<const float> block,
-                                                          std::uint64_t channels,
-                                                          std::uint64_t anchors,
-                                                          const Groups& groups,
-                                                          float iou_threshold,
-                                                          float conf_threshold) {
+std::vector<PropertyDetection> decode_image(std::span<const float> block, std::uint64_t channels,
+                                            std::uint64_t anchors, const Groups& groups,
+                                            float iou_threshold, float conf_threshold) {
   if (anchors == 0) return {};
   // Anchor 0's class scan is the first read of the image: a class channel at
   // or past the end fails there, at the first channel that does not exist.
@@ -92,7 +89,7 @@ std::vector<PropertyDetection> decode_property_image(std::span<const float> bloc
   const std::uint64_t first_property = kBoxChannels + groups.num_cls;
   const ImageLayout image{block.data(), channels, anchors, block.size(), first_property,
                           all_groups_fit(first_property, channels, groups.property_groups)};
-  const std::vector<Detection> kept = decode_image<Detection>(
+  const std::vector<Detection> kept = collect_and_suppress<Detection>(
       anchors, iou_threshold,
       [&](std::uint64_t begin, std::uint64_t end, std::vector<Detection>& out) {
         decode_anchors(image, groups, conf_threshold, begin, end, out);
@@ -110,14 +107,11 @@ std::vector<PropertyDetection> decode_property_image(std::span<const float> bloc
 
 }  // namespace
 
-std::vector<std::vector<PropertyDetection>> detect(std::span<const float> data,
-                                                        std::uint64_t images,
-                                                        std::uint64_t channels,
-                                                        std::uint64_t anchors, const Groups& groups,
-                                                        float iou_threshold, float conf_threshold) {
+std::vector<std::vector<PropertyDetection>> decode_property_batch(
+    std::span<const float> data, std::uint64_t images, std::uint64_t channels,
+    std::uint64_t anchors, const Groups& groups, float iou_threshold, float conf_threshold) {
   return for_each_image(data, images, channels, anchors, [&](std::span<const float> block) {
-    return decode_property_image(block, channels, anchors, groups, iou_threshold,
-                                 conf_threshold);
+    return decode_image(block, channels, anchors, groups, iou_threshold, conf_threshold);
   });
 }
 

@@ -21,10 +21,8 @@ struct Groups {
 
 // `data` is the output's contiguous buffer; images, channels and anchors are
 // its first three extents. Returns the survivors of every image, in order.
-std::vector<std::vector<PropertyDetection>> detect(std::span<const float> data,
-                                                        std::uint64_t images,
-                                                        std::uint64_t channels,
-                                                        std::uint64_t anchors, const Groups& groups,
-                                                        float iou_threshold, float conf_threshold);
+std::vector<std::vector<PropertyDetection>> decode_property_batch(
+    std::span<const float> data, std::uint64_t images, std::uint64_t channels,
+    std::uint64_t anchors, const Groups& groups, float iou_threshold, float conf_threshold);
 
 }  // namespace corvane::postprocess::yolov8_property

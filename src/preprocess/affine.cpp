@@ -18,7 +18,7 @@ namespace {
 constexpr double kBoxPadding = 1.25;
 
 // Columns staged per pass, small enough for the stack.
-constexpr std::size_t kChunk = 64;
+constexpr std::size_t kColumnChunk = 64;
 // Input rows per task: consecutive rows share frame rows, which a task
 // interpolates once.
 constexpr std::uint64_t kBand = 16;
@@ -65,7 +65,7 @@ Columns plan_columns(const FrameMap& map, std::uint64_t width, std::uint64_t fra
   Columns c;
   c.offset.resize(width);
   c.taps.resize(width);
-  c.fraction.assign((width + kChunk - 1) / kChunk * kChunk, 0.0f);
+  c.fraction.assign((width + kColumnChunk - 1) / kColumnChunk * kColumnChunk, 0.0f);
   const auto w = static_cast<std::int64_t>(frame_w);
   for (std::uint64_t x = 0; x < width; ++x) {
     const Tap t = tap(map.a * static_cast<double>(x) + map.bx, frame_w);
@@ -132,15 +132,15 @@ struct Row {
   bool last;                   // the frame's last row: no bytes after it
 };
 
-// The tap words of columns [begin, begin + kChunk) of one frame row, split
-// into their low and high 32 bits; columns from `end` on get zeros. The run
-// of columns with both taps in the frame reads 8 bytes at once where the
+// The tap words of columns [begin, begin + kColumnChunk) of one frame row,
+// split into their low and high 32 bits; columns from `end` on get zeros. The
+// run of columns with both taps in the frame reads 8 bytes at once where the
 // buffer allows.
 CORVANE_INLINE void stage(const Columns& c, Row row, std::uint64_t begin, std::uint64_t end,
                           std::uint32_t* __restrict lo, std::uint32_t* __restrict hi) noexcept {
   if (!row.pixels) {
-    std::fill_n(lo, kChunk, 0u);
-    std::fill_n(hi, kChunk, 0u);
+    std::fill_n(lo, kColumnChunk, 0u);
+    std::fill_n(hi, kColumnChunk, 0u);
     return;
   }
   const std::size_t* const offset = c.offset.data();
@@ -156,7 +156,7 @@ CORVANE_INLINE void stage(const Columns& c, Row row, std::uint64_t begin, std::u
   for (; x < a; ++x) put(x, tap_bytes(p, offset[x], taps[x]));
   for (; x < b; ++x) put(x, low_bytes(p + offset[x], 8));
   for (; x < end; ++x) put(x, tap_bytes(p, offset[x], taps[x]));
-  for (; x < begin + kChunk; ++x) put(x, 0);
+  for (; x < begin + kColumnChunk; ++x) put(x, 0);
 }
 
 // One frame row interpolated along x at every input column of a crop:
@@ -166,16 +166,16 @@ CORVANE_INLINE void stage(const Columns& c, Row row, std::uint64_t begin, std::u
 // into two 32-bit words, so that the arithmetic is a plain loop over arrays,
 // which the compiler turns into vectors (fmaf into fused multiply-adds).
 CORVANE_FMA_CLONES void interpolate_row(const Columns& columns, Row row, float* __restrict out) {
-  alignas(64) std::uint32_t lo[kChunk], hi[kChunk];
+  alignas(64) std::uint32_t lo[kColumnChunk], hi[kColumnChunk];
   const std::uint64_t width = columns.offset.size();
   const std::uint64_t padded = columns.fraction.size();
   const float* const fraction = columns.fraction.data();
   float* const out0 = out;
   float* const out1 = out + padded;
   float* const out2 = out + 2 * padded;
-  for (std::uint64_t begin = 0; begin < padded; begin += kChunk) {
-    stage(columns, row, begin, std::min(width, begin + kChunk), lo, hi);
-    for (std::size_t k = 0; k < kChunk; ++k) {
+  for (std::uint64_t begin = 0; begin < padded; begin += kColumnChunk) {
+    stage(columns, row, begin, std::min(width, begin + kColumnChunk), lo, hi);
+    for (std::size_t k = 0; k < kColumnChunk; ++k) {
       // Byte c of the left pixel is at bits 8c of the low word; of the right
       // pixel, blue is the low word's top byte, green and red the high
       // word's two lowest.

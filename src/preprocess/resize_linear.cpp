@@ -85,11 +85,75 @@ Rows plan_rows(std::uint64_t src_h, std::uint64_t new_h) {
 // clamped onto an edge pixel is the same as that pixel taking both weights;
 // the pair is then chosen to lie inside the row. Padded with weightless
 // columns up to whole vectors.
+// How the weights of a call's columns fall: an exact downscale by an even
+// factor gives every column two halves, by an odd factor one whole weight,
+// and the sum is then a shift of one pixel or of a pair's sum.
+enum class Weights { kAny, kHalves, kWhole };
+
+// Where the vector units shuffle well, sixteen columns at a time take their
+// pixels from one window of source bytes, two vectors of sixteen 32-bit
+// words (128 bytes), or three (192 bytes) when the pairs lie farther apart
+// (a ratio from about 2.5 to 4): a shuffle picks the word holding a
+// pixel's first byte and the one after it, and a funnel shift puts the
+// pixel's three bytes at the bottom of a word. Groups past `fitting`, or
+// whose window would reach past the source buffer, are read column by
+// column.
+constexpr std::size_t kVectorBytes = kLanes * 4;
+
 struct Columns {
   std::vector<std::size_t> offset;
   std::vector<std::int32_t> w0, w1;
   std::size_t padded;
+  Weights weights;
+  std::vector<std::size_t> base;  // per group: its window's first byte in the row
+  // Per column and pixel of its pair: the window word holding the pixel's
+  // first byte, the right shift of that word and the left shift of the next.
+  std::vector<std::uint32_t> word[2], right[2], left[2];
+  std::size_t fitting;
+  std::size_t window;
 };
+
+void plan_windows(Columns& c, std::size_t groups) {
+  // The wider window costs a third load and a selection per pixel: only
+  // when the narrow one leaves groups out.
+  const auto fitting = [&](std::size_t window) {
+    std::size_t g = 0;
+    for (; g < groups; ++g) {
+      const std::size_t first = g * kLanes;
+      const std::size_t base = c.offset[first] & ~std::size_t{3};
+      // The word after the second pixel's first word must be in the window.
+      if ((c.offset[first + kLanes - 1] + 3 - base) / 4 + 1 >= window / 4) break;
+    }
+    return g;
+  };
+  c.window = 2 * kVectorBytes;
+  c.fitting = fitting(c.window);
+  if (c.fitting < groups && fitting(3 * kVectorBytes) > c.fitting) {
+    c.window = 3 * kVectorBytes;
+    c.fitting = fitting(c.window);
+  }
+  c.base.resize(c.fitting);
+  for (std::size_t i = 0; i < 2; ++i) {
+    c.word[i].resize(c.fitting * kLanes);
+    c.right[i].resize(c.fitting * kLanes);
+    c.left[i].resize(c.fitting * kLanes);
+  }
+  for (std::size_t g = 0; g < c.fitting; ++g) {
+    const std::size_t first = g * kLanes;
+    c.base[g] = c.offset[first] & ~std::size_t{3};
+    for (std::size_t k = first; k < first + kLanes; ++k) {
+      for (std::size_t i = 0; i < 2; ++i) {
+        const std::size_t o = c.offset[k] + 3 * i - c.base[g];
+        const auto bits = static_cast<std::uint32_t>((o % 4) * 8);
+        c.word[i][k] = static_cast<std::uint32_t>(o / 4);
+        c.right[i][k] = bits;
+        // With no bytes from the next word, its first byte lands in the top
+        // byte, which is never read; the shift stays below 32.
+        c.left[i][k] = bits == 0 ? 24 : 32 - bits;
+      }
+    }
+  }
+}
 
 Columns plan_columns(std::uint64_t src_w, std::uint64_t new_w) {
   Columns c;
@@ -112,47 +176,154 @@ Columns plan_columns(std::uint64_t src_w, std::uint64_t new_w) {
       c.w1[d] = t.w0 + t.w1;
     }
   }
+  const auto all = [&](std::int32_t w0, std::int32_t w1) {
+    for (std::uint64_t d = 0; d < new_w; ++d)
+      if (c.w0[d] != w0 || c.w1[d] != w1) return false;
+    return true;
+  };
+  c.weights = all(1024, 1024) ? Weights::kHalves
+              : all(2048, 0)  ? Weights::kWhole
+                              : Weights::kAny;
+  // Offsets never decrease: the padding columns read the last pair.
+  std::fill(c.offset.begin() + static_cast<std::ptrdiff_t>(new_w), c.offset.end(),
+            c.offset[new_w - 1]);
+  plan_windows(c, src_w < 2 ? 0 : c.padded / kLanes);
   return c;
+}
+
+// The pixel at pair position `i` of the sixteen columns from `k` on, in the
+// low three bytes of its word.
+template <bool Wide>
+CORVANE_INLINE void pixels(const Columns& c, std::size_t i, std::size_t k, const Words& lo,
+                           const Words& hi, const Words& far, Words& into) {
+  Words word, right, left;
+  simd::load(word, c.word[i].data() + k);
+  simd::load(right, c.right[i].data() + k);
+  simd::load(left, c.left[i].data() + k);
+  const Words after = word + 1;
+  Words first = __builtin_shuffle(lo, hi, word);
+  Words next = __builtin_shuffle(lo, hi, after);
+  if constexpr (Wide) {
+    // Words 32..47 come from the third vector (a shuffle takes its index
+    // modulo the lanes it picks from).
+    first = word >= 32 ? __builtin_shuffle(far, word) : first;
+    next = after >= 32 ? __builtin_shuffle(far, after) : next;
+  }
+  into = (first >> right) | (next << left);
+}
+
+// The sums of the sixteen columns from `k` on, from their pixel words.
+template <Weights Kind>
+CORVANE_INLINE void column_sums(const Columns& c, std::size_t k, const Words& p0, const Words& p1,
+                                std::int32_t* out) {
+  const std::size_t n = c.padded;
+  Ints red, green, blue;
+  if constexpr (Kind == Weights::kWhole) {
+    // p0 * 2048 >> 4.
+    red = Ints((p0 >> 16) & 255) << 7;
+    green = Ints((p0 >> 8) & 255) << 7;
+    blue = Ints(p0 & 255) << 7;
+  } else if constexpr (Kind == Weights::kHalves) {
+    // (p0 * 1024 + p1 * 1024) >> 4.
+    red = Ints(((p0 >> 16) & 255) + ((p1 >> 16) & 255)) << 6;
+    green = Ints(((p0 >> 8) & 255) + ((p1 >> 8) & 255)) << 6;
+    blue = Ints((p0 & 255) + (p1 & 255)) << 6;
+  } else {
+    Ints w0, w1;
+    simd::load(w0, c.w0.data() + k);
+    simd::load(w1, c.w1.data() + k);
+    red = (Ints((p0 >> 16) & 255) * w0 + Ints((p1 >> 16) & 255) * w1) >> 4;
+    green = (Ints((p0 >> 8) & 255) * w0 + Ints((p1 >> 8) & 255) * w1) >> 4;
+    blue = (Ints(p0 & 255) * w0 + Ints(p1 & 255) * w1) >> 4;
+  }
+  simd::store(out + k, red);
+  simd::store(out + n + k, green);
+  simd::store(out + 2 * n + k, blue);
 }
 
 // One source row through the horizontal pass: per column and channel
 // (p0 * w0 + p1 * w1) >> 4, stored as planes R, G, B of `c.padded` values.
-// Each column's pixel pair is read as one 8-byte word (two bytes past the
-// pair, which the row's caller guarantees are readable), and the words of
-// all columns are gathered first, so that the vector loads never wait on
-// the scalar stores just before them.
-CORVANE_CLONES void horizontal(const Columns& c, const std::uint8_t* row, std::uint64_t* words,
-                               std::int32_t* out) {
+// `limit` is how many bytes of the source buffer there are from the row's
+// start on. Columns outside the shuffled windows read their pixel pair as
+// one 8-byte word (two bytes past the pair, which the row's caller
+// guarantees are readable), or only the first pixel's 4-byte word when the
+// second has no weight; those words are gathered first, so that the vector
+// loads never wait on the scalar stores just before them.
+template <Weights Kind, bool Wide>
+CORVANE_CLONES void horizontal(const Columns& c, const std::uint8_t* row, std::size_t limit,
+                               bool shuffles, std::uint64_t* words, std::int32_t* out) {
   const std::size_t n = c.padded;
+  std::size_t begin = 0;
+  if (shuffles) {
+    // The fitting groups whose window lies inside the buffer (windows only
+    // move right).
+    std::size_t groups = c.fitting;
+    while (groups > 0 && c.base[groups - 1] + c.window > limit) --groups;
+    for (; begin < groups * kLanes; begin += kLanes) {
+      const std::uint8_t* const window = row + c.base[begin / kLanes];
+      Words lo, hi, far{}, p0, p1;
+      simd::load(lo, window);
+      simd::load(hi, window + kVectorBytes);
+      if constexpr (Wide) simd::load(far, window + 2 * kVectorBytes);
+      pixels<Wide>(c, 0, begin, lo, hi, far, p0);
+      if constexpr (Kind == Weights::kWhole) {
+        p1 = p0;
+      } else {
+        pixels<Wide>(c, 1, begin, lo, hi, far, p1);
+      }
+      column_sums<Kind>(c, begin, p0, p1, out);
+    }
+  }
+  if constexpr (Kind == Weights::kWhole) {
+    auto* const pixel = reinterpret_cast<std::uint32_t*>(words);
 #pragma GCC unroll 8
-  for (std::size_t k = 0; k < n; ++k) {
+    for (std::size_t k = begin; k < n; ++k) {
+      std::uint32_t v;
+      std::memcpy(&v, row + c.offset[k], sizeof v);
+      if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+      pixel[k] = v;
+    }
+    for (std::size_t k = begin; k < n; k += kLanes) {
+      Words v;
+      simd::load(v, pixel + k);
+      column_sums<Kind>(c, k, v, v, out);
+    }
+    return;
+  }
+#pragma GCC unroll 8
+  for (std::size_t k = begin; k < n; ++k) {
     std::uint64_t v;
     std::memcpy(&v, row + c.offset[k], sizeof v);
     if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
     words[k] = v;
   }
   using Pairs = simd::Vec<std::uint64_t, kLanes>;
-  for (std::size_t k = 0; k < n; k += kLanes) {
+  for (std::size_t k = begin; k < n; k += kLanes) {
     Pairs pair;
-    Ints w0, w1;
     simd::load(pair, words + k);
-    simd::load(w0, c.w0.data() + k);
-    simd::load(w1, c.w1.data() + k);
     const Words lo = __builtin_convertvector(pair, Words);
     const Words hi = __builtin_convertvector(pair >> 24, Words);
-    const Ints red = (Ints((lo >> 16) & 255) * w0 + Ints((hi >> 16) & 255) * w1) >> 4;
-    const Ints green = (Ints((lo >> 8) & 255) * w0 + Ints((hi >> 8) & 255) * w1) >> 4;
-    const Ints blue = (Ints(lo & 255) * w0 + Ints(hi & 255) * w1) >> 4;
-    simd::store(out + k, red);
-    simd::store(out + n + k, green);
-    simd::store(out + 2 * n + k, blue);
+    column_sums<Kind>(c, k, lo, hi, out);
+  }
+}
+
+template <Weights Kind>
+void horizontal_of(const Columns& c, const std::uint8_t* row, std::size_t limit, bool shuffles,
+                   std::uint64_t* words, std::int32_t* out) {
+  if (c.window > 2 * kVectorBytes) {
+    horizontal<Kind, true>(c, row, limit, shuffles, words, out);
+  } else {
+    horizontal<Kind, false>(c, row, limit, shuffles, words, out);
   }
 }
 
 // One destination row of the three planes: the margins `pad`, the image
 // area from the horizontal sums of its two source rows, each product
 // shifted down on its own before the sum and the rounding (the fixed-point
-// order that decides the bytes), then byte / 255 as a float32 division.
+// order that decides the bytes), then byte / 255.0f. That quotient is
+// byte / 256 + byte / 65280: the first term is exact, and the one rounding
+// of the second and of the sum land on the correctly rounded quotient for
+// every byte, at the cost of two products instead of a division.
 struct RowPlace {
   std::size_t width, pad_x, new_w, padded;
   float pad;
@@ -175,7 +346,8 @@ CORVANE_CLONES void image_row(const RowPlace& at, const std::int32_t* h0, const 
       Ints v = (((x * w0) >> 16) + ((y * w1) >> 16) + 2) >> 2;
       v = v < 0 ? 0 : v;
       v = v > 255 ? 255 : v;
-      const Floats values = __builtin_convertvector(v, Floats) / 255.0f;
+      const Floats bytes = __builtin_convertvector(v, Floats);
+      const Floats values = bytes * 0x1p-8f + bytes * (1.0f / 65280.0f);
       if (k + kLanes <= n) {
         simd::store(out + k, values);
       } else {
@@ -248,6 +420,12 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
     std::memcpy(copy.data(), in + (src.height - 1) * stride, stride);
   }
   const std::uint8_t* const last = src.width == 1 ? in + (src.height - 1) * stride : copy.data();
+  // Bytes readable from a row's start on, for the windows.
+  const auto readable = [&](std::uint64_t y) -> std::size_t {
+    if (src.width == 1) return (src.height - y) * stride;
+    return y + 1 == src.height ? copy.size() : src_len - y * stride;
+  };
+  const bool shuffles = simd::wide_shuffles();
 
   const float pad_value = static_cast<float>(pad) / 255.0f;
   const std::size_t width = dst.width;
@@ -272,7 +450,15 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
         if (held[s] == static_cast<std::int64_t>(y)) return &sums[s * 3 * padded];
       const std::size_t s = held[0] == static_cast<std::int64_t>(keep) ? 1 : 0;
       const std::uint8_t* row = y + 1 == src.height ? last : in + y * stride;
-      horizontal(columns, row, words.data(), &sums[s * 3 * padded]);
+      std::int32_t* const into = &sums[s * 3 * padded];
+      const std::size_t limit = readable(y);
+      std::uint64_t* const staged = words.data();
+      using enum Weights;
+      switch (columns.weights) {
+        case kHalves: horizontal_of<kHalves>(columns, row, limit, shuffles, staged, into); break;
+        case kWhole: horizontal_of<kWhole>(columns, row, limit, shuffles, staged, into); break;
+        case kAny: horizontal_of<kAny>(columns, row, limit, shuffles, staged, into); break;
+      }
       held[s] = static_cast<std::int64_t>(y);
       return &sums[s * 3 * padded];
     };
@@ -284,8 +470,10 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
         continue;
       }
       const std::size_t a = y - box.pad_y;
-      const std::int32_t* h0 = sums_of(rows.tap0[a], rows.tap1[a]);
-      const std::int32_t* h1 = sums_of(rows.tap1[a], rows.tap0[a]);
+      // A row of weight 0 adds exactly 0 to the sum: it is not computed.
+      const std::int32_t* h0 = rows.w0[a] == 0 ? nullptr : sums_of(rows.tap0[a], rows.tap1[a]);
+      const std::int32_t* h1 = rows.w1[a] == 0 ? h0 : sums_of(rows.tap1[a], rows.tap0[a]);
+      if (h0 == nullptr) h0 = h1;
       image_row(place, h0, h1, rows.w0[a], rows.w1[a], planes);
     }
   });

@@ -2,7 +2,8 @@
 // candidates at a time, and one bucket per class. They share no code with
 // the production path (suppress_candidates, which sorts once, keeps boxes in
 // columns and may split classes over the pool), so that path must give
-// exactly what these give.
+// exactly what these give. Their own namespace keeps a kernel function of
+// the same name from ever being picked in their place.
 #pragma once
 
 #include "core/records.hpp"
@@ -13,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-namespace corvane::nms {
+namespace corvane::reference {
 
 // Overlap of `b` (tested) with `a` (kept), in the documented float32 order:
 // the union adds b's area to a's, subtracts the intersection, then the
@@ -56,4 +57,4 @@ std::vector<R> suppress_by_class(std::vector<std::vector<R>> buckets, float iou_
   return out;
 }
 
-}  // namespace corvane::nms
+}  // namespace corvane::reference

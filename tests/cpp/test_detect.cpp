@@ -39,7 +39,7 @@ std::vector<Detection> plain_yolov5(const float* block, std::uint64_t n, std::ui
     const float hw = row[2] * 0.5f, hh = row[3] * 0.5f;
     buckets.at(cls).push_back({row[0] - hw, row[1] - hh, row[0] + hw, row[1] + hh, cls, best, i});
   }
-  return nms::suppress_by_class(std::move(buckets), iou);
+  return reference::suppress_by_class(std::move(buckets), iou);
 }
 
 std::vector<Detection> plain_yolov8(const float* block, std::uint64_t n, std::uint64_t e, float iou,
@@ -55,7 +55,7 @@ std::vector<Detection> plain_yolov8(const float* block, std::uint64_t n, std::ui
     const float cx = block[i], cy = block[n + i];
     buckets.at(cls).push_back({cx - hw, cy - hh, cx + hw, cy + hh, cls, best, i});
   }
-  return nms::suppress_by_class(std::move(buckets), iou);
+  return reference::suppress_by_class(std::move(buckets), iou);
 }
 
 void expect_same(const std::vector<Detection>& got, const std::vector<Detection>& want) {
@@ -140,7 +140,7 @@ TEST(Yolov8Decode, MatchesPerAnchorScanForAnySizeAndThreshold) {
     const float conf = std::array{0.5f, 0.625f, 0.0f, kNaN, 1.0f}[rng() % 5];
     const float iou = std::array{0.45f, 0.0f, 1.0f}[rng() % 3];
     if (k - vec_dims == 4 && !(conf > 0.0f) && n > 0) continue;  // no bucket: a panic case
-    const auto got = yolov8::detect(v, b, k, n, iou, conf, vec_dims);
+    const auto got = yolov8::decode_yolov8_batch(v, b, k, n, iou, conf, vec_dims);
     ASSERT_EQ(got.size(), b);
     for (std::uint64_t img = 0; img < b; ++img)
       expect_same(got[img], plain_yolov8(v.data() + img * k * n, n, k - vec_dims, iou, conf));
@@ -156,7 +156,7 @@ TEST(Yolov5Decode, MatchesPerRowScanForAnySizeAndThreshold) {
     for (std::uint64_t r = 0; r < b * n; ++r)
       for (std::uint64_t c = 0; c < 4; ++c) v[r * k + c] = c < 2 ? pos(rng) : size(rng);
     const float conf = std::array{0.25f, 0.5f, 0.0f, kNaN}[rng() % 4];
-    const auto got = yolov5::detect(v, b, n, k, 0.45f, conf);
+    const auto got = yolov5::decode_yolov5_batch(v, b, n, k, 0.45f, conf);
     ASSERT_EQ(got.size(), b);
     for (std::uint64_t img = 0; img < b; ++img)
       expect_same(got[img], plain_yolov5(v.data() + img * k * n, n, k, 0.45f, conf));
@@ -176,16 +176,20 @@ std::string panic_message(F&& f) {
 TEST(DetectFailures, NegativeClassCountIsCapacityOverflowBeforeAnyRead) {
   const std::vector<float> none;
   const std::vector<float> some(3 * 7, 1.0f);
-  EXPECT_EQ(panic_message([&] { yolov5::detect(some, 1, 7, 3, 0.5f, 0.5f); }), "capacity overflow");
-  EXPECT_EQ(panic_message([&] { yolov5::detect(none, 2, 0, 4, 0.5f, 0.5f); }), "capacity overflow");
-  EXPECT_EQ(panic_message([&] { yolov8::detect(some, 1, 3, 7, 0.5f, 0.5f); }), "capacity overflow");
+  EXPECT_EQ(panic_message([&] { yolov5::decode_yolov5_batch(some, 1, 7, 3, 0.5f, 0.5f); }),
+            "capacity overflow");
+  EXPECT_EQ(panic_message([&] { yolov5::decode_yolov5_batch(none, 2, 0, 4, 0.5f, 0.5f); }),
+            "capacity overflow");
+  EXPECT_EQ(panic_message([&] { yolov8::decode_yolov8_batch(some, 1, 3, 7, 0.5f, 0.5f); }),
+            "capacity overflow");
   // 7 channels leave 3 for box and classes, whatever wraps in 64 bits.
   for (std::uint64_t vec_dims : {std::uint64_t{4}, std::uint64_t{7}, std::uint64_t{1} << 62,
                                  ~std::uint64_t{0} - 3, ~std::uint64_t{0}})
-    EXPECT_EQ(panic_message([&] { yolov8::detect(some, 1, 7, 3, 0.5f, 0.5f, vec_dims); }),
-              "capacity overflow");
+    EXPECT_EQ(
+        panic_message([&] { yolov8::decode_yolov8_batch(some, 1, 7, 3, 0.5f, 0.5f, vec_dims); }),
+        "capacity overflow");
   // No image, no decoder: nothing fails.
-  EXPECT_TRUE(yolov8::detect(none, 0, 7, 3, 0.5f, 0.5f, ~std::uint64_t{0}).empty());
+  EXPECT_TRUE(yolov8::decode_yolov8_batch(none, 0, 7, 3, 0.5f, 0.5f, ~std::uint64_t{0}).empty());
 }
 
 TEST(DetectFailures, PoseLayoutWithoutClassChannelFailsBeforeAnyRead) {
@@ -193,35 +197,36 @@ TEST(DetectFailures, PoseLayoutWithoutClassChannelFailsBeforeAnyRead) {
   const std::vector<float> some(10 * 3, 1.0f);
   for (std::uint64_t k : {std::uint64_t{2}, std::uint64_t{3}, (~std::uint64_t{0}) / 3 + 1,
                           ~std::uint64_t{0}})
-    EXPECT_EQ(panic_message([&] { yolov8_pose::detect(some, 1, 10, 3, k, 0.5f, kNaN); }),
+    EXPECT_EQ(panic_message([&] { yolov8_pose::decode_pose_batch(some, 1, 10, 3, k, 0.5f, kNaN); }),
               "capacity overflow");
-  EXPECT_EQ(panic_message([&] { yolov8_pose::detect(some, 1, 4, 3, 0, 0.5f, kNaN); }),
+  EXPECT_EQ(panic_message([&] { yolov8_pose::decode_pose_batch(some, 1, 4, 3, 0, 0.5f, kNaN); }),
             "capacity overflow");
-  EXPECT_EQ(yolov8_pose::detect(some, 1, 10, 3, 1, 0.5f, kNaN).at(0).size(), 1u);
+  EXPECT_EQ(yolov8_pose::decode_pose_batch(some, 1, 10, 3, 1, 0.5f, kNaN).at(0).size(), 1u);
 }
 
 TEST(DetectFailures, PassingCandidateWithoutClassHasNoBucket) {
   const std::vector<float> rows(5 * 3, 0.0f);
-  EXPECT_EQ(panic_message([&] { yolov5::detect(rows, 1, 3, 5, 0.5f, 0.0f); }),
+  EXPECT_EQ(panic_message([&] { yolov5::decode_yolov5_batch(rows, 1, 3, 5, 0.5f, 0.0f); }),
             "index out of bounds: the len is 0 but the index is 0");
-  EXPECT_TRUE(yolov5::detect(rows, 1, 3, 5, 0.5f, 0.1f).at(0).empty());
+  EXPECT_TRUE(yolov5::decode_yolov5_batch(rows, 1, 3, 5, 0.5f, 0.1f).at(0).empty());
   const std::vector<float> anchors(4 * 3000, 0.0f);
-  EXPECT_EQ(panic_message([&] { yolov8::detect(anchors, 1, 4, 3000, 0.5f, kNaN); }),
+  EXPECT_EQ(panic_message([&] { yolov8::decode_yolov8_batch(anchors, 1, 4, 3000, 0.5f, kNaN); }),
             "index out of bounds: the len is 0 but the index is 0");
-  EXPECT_TRUE(yolov8::detect(anchors, 1, 4, 3000, 0.5f, 1e-9f).at(0).empty());
+  EXPECT_TRUE(yolov8::decode_yolov8_batch(anchors, 1, 4, 3000, 0.5f, 1e-9f).at(0).empty());
 }
 
 TEST(DetectFailures, BufferShorterThanBatchIsRangeEndOfFirstImage) {
   const std::vector<float> empty;
-  EXPECT_EQ(panic_message([&] { yolov5::detect(empty, 2, 3, 85, 0.5f, 0.5f); }),
+  EXPECT_EQ(panic_message([&] { yolov5::decode_yolov5_batch(empty, 2, 3, 85, 0.5f, 0.5f); }),
             "range end index 255 out of range for slice of length 0");
-  EXPECT_EQ(panic_message([&] { yolov8::detect(empty, 3, 84, 10, 0.5f, 0.5f); }),
+  EXPECT_EQ(panic_message([&] { yolov8::decode_yolov8_batch(empty, 3, 84, 10, 0.5f, 0.5f); }),
             "range end index 840 out of range for slice of length 0");
-  EXPECT_EQ(panic_message([&] { yolov8::detect(empty, 1, 2, 10, 0.5f, 0.5f, 9); }),
+  EXPECT_EQ(panic_message([&] { yolov8::decode_yolov8_batch(empty, 1, 2, 10, 0.5f, 0.5f, 9); }),
             "range end index 20 out of range for slice of length 0");
   const std::vector<float> short_buffer(84 * 10 + 5, 0.0f);
-  EXPECT_EQ(panic_message([&] { yolov8::detect(short_buffer, 2, 84, 10, 0.5f, 0.5f); }),
-            "range end index 1680 out of range for slice of length 845");
+  EXPECT_EQ(
+      panic_message([&] { yolov8::decode_yolov8_batch(short_buffer, 2, 84, 10, 0.5f, 0.5f); }),
+      "range end index 1680 out of range for slice of length 845");
 }
 
 }  // namespace

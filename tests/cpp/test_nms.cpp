@@ -85,7 +85,7 @@ TEST(Nms, IouMatchesPlainFormulaOnSpecialAndRandomBoxes) {
     Detection b = box(coord(rng), coord(rng), coord(rng), coord(rng), 1.0f);
     if (k % 5 == 0) (&a.x1)[rng() % 4] = specials[rng() % 5];
     if (k % 7 == 0) (&b.x1)[rng() % 4] = specials[rng() % 5];
-    EXPECT_EQ(bits(kernel_iou(a, b)), bits(iou(a, b)));
+    EXPECT_EQ(bits(kernel_iou(a, b)), bits(reference::iou(a, b)));
   }
 }
 
@@ -160,7 +160,7 @@ TEST(Nms, ClassesNeverSuppressEachOtherAndJoinInClassOrder) {
   std::vector<Detection> flat = {buckets[1][0], buckets[2][0], buckets[2][1], buckets[0][0]};
   std::sort(flat.begin(), flat.end(),
             [](const Detection& a, const Detection& b) { return a.index < b.index; });
-  const auto by_buckets = suppress_by_class(buckets, 0.5f);
+  const auto by_buckets = reference::suppress_by_class(buckets, 0.5f);
   ASSERT_EQ(by_buckets.size(), 3u);
   EXPECT_EQ(by_buckets[0].class_id, 0u);
   EXPECT_EQ(by_buckets[1].class_id, 1u);
@@ -195,7 +195,7 @@ TEST(Nms, MatchesTextbookFormOnRandomCandidates) {
     const float t = std::array{0.0f, 0.3f, 0.45f, 0.7f, 1.0f, -1.0f}[rng() % 6];
     std::vector<std::vector<Detection>> buckets(classes);
     for (const auto& d : all) buckets[d.class_id].push_back(d);
-    expect_same(suppress_candidates(all, t), suppress_by_class(buckets, t));
+    expect_same(suppress_candidates(all, t), reference::suppress_by_class(buckets, t));
   }
 }
 

@@ -197,6 +197,39 @@ TEST_P(PoolSizes, JoinRunsBothSides) {
   EXPECT_EQ(pool.join([] { return Fib::run(20); }, [] { return 0; }).first, 6765u);
 }
 
+// One operation: from outside, f holds the seat on the calling thread (an
+// operation another thread starts meanwhile goes elsewhere); on a worker it
+// runs there; a void result is a Unit and a failure comes back as thrown.
+TEST_P(PoolSizes, RunInPoolIsOneOperationOfTheCaller) {
+  WorkerPool pool(GetParam());
+  const auto me = std::this_thread::get_id();
+  std::thread::id other_id, other_ran_on;
+  const auto got = pool.run_in_pool([&] {
+    EXPECT_EQ(&detail::current_pool(), &pool);
+    EXPECT_EQ(std::this_thread::get_id(), me);
+    std::thread other([&] {
+      pool.run_in_pool([&] { other_ran_on = std::this_thread::get_id(); });
+    });
+    other_id = other.get_id();
+    other.join();
+    const auto on_worker = pool.parallel_map_collect(0, 4, [&](std::size_t i) {
+      const auto here = std::this_thread::get_id();
+      return pool.run_in_pool([&] { return std::this_thread::get_id() == here; }) ? i : 99;
+    });
+    EXPECT_EQ(on_worker, (std::vector<std::size_t>{0, 1, 2, 3}));
+    return std::string("one");
+  });
+  EXPECT_EQ(got, "one");
+  // The seat was taken: a worker ran the other thread's operation (with no
+  // worker, the other thread itself, on a record of its own).
+  EXPECT_EQ(other_ran_on == other_id, GetParam() == 1);
+  EXPECT_NE(other_ran_on, me);
+  EXPECT_EQ(detail::current_worker(), nullptr);
+  EXPECT_EQ(pool.run_in_pool([] {}), detail::Unit{});
+  EXPECT_THROW(pool.run_in_pool([]() -> int { throw std::out_of_range("f"); }), std::out_of_range);
+  EXPECT_EQ(detail::current_worker(), nullptr);
+}
+
 // Parts of a loop land on every worker when there is enough to do.
 TEST(Pool, WorkSpreadsOverWorkers) {
   WorkerPool pool(2);

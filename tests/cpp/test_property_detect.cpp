@@ -39,7 +39,7 @@ TEST(PropertyDetection, SuppressionMovesSurvivorsWithTheirOwnLists) {
 TEST(PropertyDetection, EqualScoresKeepTheEarlierRecordAndItsProperties) {
   std::vector<std::vector<PropertyDetection>> buckets(1);
   buckets[0] = {record(0, 0.5f, 0, 1), record(0, 0.5f, 0, 2)};
-  const auto out = suppress_by_class(std::move(buckets), 0.5f);
+  const auto out = reference::suppress_by_class(std::move(buckets), 0.5f);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].properties[0].choice, 1u);
 }

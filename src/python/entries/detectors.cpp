@@ -29,8 +29,8 @@ Batch batch_of(const OutputArray& pred) {
 
 Detections yolov5_postprocess(OutputArray batch_pred, float iou_threshold, float conf_threshold) {
   const Batch b = batch_of(batch_pred);
-  return postprocess::yolov5::detect(b.data, b.images, b.extent_1, b.extent_2, iou_threshold,
-                                     conf_threshold);
+  return postprocess::yolov5::decode_yolov5_batch(b.data, b.images, b.extent_1, b.extent_2,
+                                                  iou_threshold, conf_threshold);
 }
 
 Detections yolov8_det_postprocess(OutputArray batch_pred, float iou_threshold,
@@ -41,8 +41,8 @@ Detections yolov8_det_postprocess(OutputArray batch_pred, float iou_threshold,
 Detections yolov8_seg_postprocess(OutputArray batch_pred, float iou_threshold,
                                   float conf_threshold, std::uint64_t vec_dims) {
   const Batch b = batch_of(batch_pred);
-  return postprocess::yolov8::detect(b.data, b.images, b.extent_1, b.extent_2, iou_threshold,
-                                     conf_threshold, vec_dims);
+  return postprocess::yolov8::decode_yolov8_batch(b.data, b.images, b.extent_1, b.extent_2,
+                                                  iou_threshold, conf_threshold, vec_dims);
 }
 
 // This decoder reads its extents in order 0, 1, 2.
@@ -54,8 +54,8 @@ std::vector<std::vector<PropertyDetection>> yolov8_property_postprocess(
   const std::uint64_t channels = batch_pred.dim(1);
   const std::uint64_t anchors = batch_pred.dim(2);
   const postprocess::yolov8_property::Groups groups{num_cls, has_property, property_groups};
-  return postprocess::yolov8_property::detect(data, images, channels, anchors, groups,
-                                              iou_threshold, conf_threshold);
+  return postprocess::yolov8_property::decode_property_batch(data, images, channels, anchors,
+                                                             groups, iou_threshold, conf_threshold);
 }
 
 }  // namespace corvane::python::entries

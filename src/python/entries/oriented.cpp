@@ -20,8 +20,8 @@ std::vector<std::vector<OrientedDetection>> yolov8_obb_postprocess(OutputArray b
   if (channels < 6)
     raise_value(batch_pred.name(), "expected (B, 4 + nc + 1, N) with nc >= 1 classes, got " +
                                   std::to_string(channels) + " channels");
-  return postprocess::yolov8_obb::detect(data, batch_pred.dim(0), channels, batch_pred.dim(2),
-                                         iou_threshold, conf_threshold);
+  return postprocess::yolov8_obb::decode_oriented_batch(
+      data, batch_pred.dim(0), channels, batch_pred.dim(2), iou_threshold, conf_threshold);
 }
 
 }  // namespace corvane::python::entries

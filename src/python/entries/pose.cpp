@@ -49,8 +49,9 @@ std::vector<std::vector<PoseDetection>> yolov8_pose_postprocess(
                 std::to_string(num_keypoints) + " keypoints leave no class channel in the " +
                     std::to_string(channels) + " channels of '" + std::string(batch_pred.name()) +
                     "' (4 box + classes + 3 per keypoint)");
-  return postprocess::yolov8_pose::detect(data, batch_pred.dim(0), channels, batch_pred.dim(2),
-                                          num_keypoints, iou_threshold, conf_threshold);
+  return postprocess::yolov8_pose::decode_pose_batch(data, batch_pred.dim(0), channels,
+                                                     batch_pred.dim(2), num_keypoints,
+                                                     iou_threshold, conf_threshold);
 }
 
 }  // namespace corvane::python::entries
