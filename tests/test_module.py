@@ -1,8 +1,10 @@
 """The module object, the function table, binding and argument conversion."""
 
+import ast
 import ctypes
 import importlib
 import inspect
+import pathlib
 import subprocess
 import sys
 
@@ -12,35 +14,11 @@ import pytest
 import corvane
 from helpers import assert_panics, raises_panic
 
+# The functions the stub declares, in order, with their parameters; the build
+# checks the stub against the module's function table.
+STUB = ast.parse((pathlib.Path(__file__).parents[1] / "corvane-stubs" / "__init__.pyi").read_text())
 TABLE = [
-    ("yolov5_det_preprocess", "src, dst"),
-    ("yolov5_cls_preprocess", "src, dst"),
-    ("std_preprocess", "src, dst, mean_val, std_val"),
-    ("rtmpose_preprocess", "src, dst, padding_rate"),
-    ("get_padding", "src_w, src_h, width, height"),
-    ("get_auto_resize", "src_w, src_h, width, height"),
-    ("yolov5_postprocess", "batch_pred, iou_threshold, conf_threshold"),
-    ("yolov8_det_postprocess", "batch_pred, iou_threshold, conf_threshold"),
-    ("yolov8_seg_postprocess", "batch_pred, iou_threshold, conf_threshold, vec_dims"),
-    (
-        "yolov8_property_postprocess",
-        "batch_pred, iou_threshold, conf_threshold, num_cls, has_property, property_groups",
-    ),
-    ("alphapose_postprocess", "pred, scale"),
-    ("rtmpose_postprocess", "batch_pred_x, batch_pred_y, batch_scale_pad"),
-    ("compare_exchange", "data_ptr, cur, new"),
-    ("fetch_add_seq_cst", "data_ptr, val"),
-    ("fetch_sub_seq_cst", "data_ptr, val"),
-    ("fetch_add_release", "data_ptr, val"),
-    ("fetch_sub_release", "data_ptr, val"),
-    ("compare_exchange_add", "data_ptr, delta"),
-    ("compare_exchange_sub", "data_ptr, delta"),
-    ("yolov8_seg_masks", "batch_pred, protos, image, detections, input_size, letterbox, dst"),
-    ("letterbox_linear", "src, dst, pad_value"),
-    ("rtmpose_affine_preprocess", "frame, boxes, dst"),
-    ("rtmpose_affine_postprocess", "batch_pred_x, batch_pred_y, crops"),
-    ("yolov8_pose_postprocess", "batch_pred, iou_threshold, conf_threshold, num_keypoints"),
-    ("yolov8_obb_postprocess", "batch_pred, iou_threshold, conf_threshold"),
+    (f.name, ", ".join(a.arg for a in f.args.args)) for f in STUB.body if isinstance(f, ast.FunctionDef)
 ]
 
 

@@ -19,6 +19,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/messages.hpp"
 #include "core/panic.hpp"
 
 namespace corvane::parallel {
@@ -257,7 +258,7 @@ class CollectRun {
 
   template <class Make>
   void push(Make&& make) {
-    if (written_ == capacity_) throw Panic("too many values pushed to consumer");
+    if (written_ == capacity_) throw Panic(messages::kTooManyValues);
     ::new (static_cast<void*>(start_ + written_)) R(make());
     ++written_;
   }

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "core/fp_mode.hpp"
+#include "core/messages.hpp"
 #include "parallel/thread_count.hpp"
 
 namespace corvane::parallel {
@@ -81,7 +82,7 @@ void JobQueue::push_back(JobRef job) noexcept {
       ring_.swap(grown);
       head_ = 0;
     } catch (...) {
-      fatal("out of memory while queueing a job");
+      fatal(messages::kQueueOutOfMemory);
     }
   }
   ring_[(head_ + count_) & (ring_.size() - 1)] = job;
@@ -329,8 +330,6 @@ void WorkerPool::sleep(detail::Worker& worker, const std::atomic<bool>& done) no
 namespace detail {
 namespace {
 
-constexpr const char* kNotInitialized = "The global thread pool has not been initialized.";
-
 std::string describe(const std::system_error& error) {
   return error.code().message() + " (os error " + std::to_string(error.code().value()) + ")";
 }
@@ -360,7 +359,7 @@ WorkerPool& PoolSlot::get() {
   std::lock_guard lock(mu_);
   if (WorkerPool* pool = pool_.load(std::memory_order_relaxed)) return *pool;
   if (attempted_) {
-    throw Panic(std::string(kNotInitialized) + ": its one creation attempt already failed (" +
+    throw Panic(std::string(messages::kPoolNotInitialized) + ": its one creation attempt already failed (" +
                 cause_ + ")");
   }
   attempted_ = true;
@@ -373,7 +372,7 @@ WorkerPool& PoolSlot::get() {
   } catch (const std::exception& error) {
     cause_ = error.what();
   }
-  throw Panic(std::string(kNotInitialized) + ": " + cause_);
+  throw Panic(std::string(messages::kPoolNotInitialized) + ": " + cause_);
 }
 
 WorkerPool& global_pool() { return g_pool_slot.get(); }

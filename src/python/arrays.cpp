@@ -41,24 +41,6 @@ PyObject* import_multiarray() {
 
 }  // namespace
 
-std::string take_error_text() {
-  PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
-  PyErr_Fetch(&type, &value, &trace);
-  PyErr_NormalizeException(&type, &value, &trace);
-  std::string text = "unknown error";
-  if (value) {
-    Ref str = Ref::steal(PyObject_Str(value));
-    const char* name = type ? reinterpret_cast<PyTypeObject*>(type)->tp_name : "Error";
-    const char* utf8 = str ? PyUnicode_AsUTF8(str.get()) : nullptr;
-    text = std::string(name) + ": " + (utf8 ? utf8 : "<unprintable>");
-  }
-  PyErr_Clear();
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(trace);
-  return text;
-}
-
 PyObject* numpy_multiarray() {
   if (g_multiarray) return g_multiarray;
   Ref module = Ref::steal(import_multiarray());
@@ -131,8 +113,7 @@ Ref accept(PyObject* obj) {
     message += type_qualname(obj);
     message += messages::kCannotConvert;
     message += "PyArray<T, D>'";
-    PyErr_SetString(PyExc_TypeError, message.c_str());
-    throw PyErrorAlreadySet{};
+    raise(PyExc_TypeError, message);
   }
   // A base-class ndarray runs no Python code when made (no __array_finalize__),
   // so nothing can change `obj` between its check and this copy of its layout.

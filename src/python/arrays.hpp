@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <type_traits>
 
 namespace corvane::python {
@@ -23,8 +24,11 @@ class ArrayView {
   using Element = std::remove_const_t<T>;
   static_assert(std::is_same_v<Element, std::uint8_t> || std::is_same_v<Element, float>);
 
-  explicit ArrayView(PyObject* array) noexcept : array_(array) {}
+  ArrayView(PyObject* array, std::string_view name) noexcept : array_(array), name_(name) {}
 
+  // The name of the parameter the array was passed as, for the messages that
+  // refuse it.
+  std::string_view name() const noexcept { return name_; }
   std::size_t ndim() const noexcept;
   // Extent of dimension k; a missing dimension is the bounds panic
   // ("the len is {ndim} but the index is {k}").
@@ -37,6 +41,7 @@ class ArrayView {
 
  private:
   PyObject* array_;
+  std::string_view name_;
 };
 
 namespace arrays {

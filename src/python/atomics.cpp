@@ -1,7 +1,5 @@
 #include "python/atomics.hpp"
 
-#include "python/convert.hpp"
-
 #include <bit>
 #include <cstring>
 #include <string>

@@ -11,7 +11,7 @@ namespace corvane::python::atomics {
 
 // Holds a view of the buffer `data_ptr` exports, checked to start with a
 // writable, 4-byte aligned word of unsigned bytes; the view is given back by
-// the destructor. Raises (as PyErrorAlreadySet) the buffer request's own
+// the destructor. Throws the buffer request's own
 // error, or BufferError / ValueError for a buffer the word cannot live in.
 class SharedWord {
  public:

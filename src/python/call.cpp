@@ -1,6 +1,5 @@
 #include "python/call.hpp"
 
-#include "python/convert.hpp"
 #include "python/registry.hpp"
 
 #include <string>

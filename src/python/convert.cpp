@@ -17,7 +17,7 @@ namespace {
 
 std::int32_t to_i32(PyObject* obj) {
   long v = PyLong_AsLong(obj);
-  if (v == -1 && PyErr_Occurred()) throw PyErrorAlreadySet{};
+  if (v == -1 && PyErr_Occurred()) throw_python_error();
   if (v < INT32_MIN || v > INT32_MAX) raise_range();
   return static_cast<std::int32_t>(v);
 }
@@ -25,7 +25,7 @@ std::int32_t to_i32(PyObject* obj) {
 std::uint64_t to_u64(PyObject* obj) {
   if (PyLong_Check(obj)) {
     unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrorAlreadySet{};
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_python_error();
     return v;
   }
   Ref index = checked(PyNumber_Index(obj));
@@ -41,7 +41,7 @@ std::uint32_t to_u32(PyObject* obj) {
 double to_f64(PyObject* obj) {
   if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
   const double v = PyFloat_AsDouble(obj);
-  if (v == -1.0 && PyErr_Occurred()) throw PyErrorAlreadySet{};
+  if (v == -1.0 && PyErr_Occurred()) throw_python_error();
   return v;
 }
 
@@ -91,7 +91,7 @@ std::vector<T> to_vector(PyObject* obj, F item) {
     out.reserve(static_cast<std::size_t>(hint));
   Ref iter = checked(PyObject_GetIter(obj));
   while (Ref next = Ref::steal(PyIter_Next(iter.get()))) out.push_back(item(next.get()));
-  if (PyErr_Occurred()) throw PyErrorAlreadySet{};
+  if (PyErr_Occurred()) throw_python_error();
   return out;
 }
 
@@ -108,7 +108,7 @@ ScalePad to_scale_pad(PyObject* obj) {
 // The items of a sequence (a str is refused) as new references.
 std::vector<Ref> items_of(PyObject* obj) {
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise_mismatch(obj, "Sequence");
-  Ref fast = checked(PySequence_Fast(obj, "expected a sequence"));
+  Ref fast = checked(PySequence_Fast(obj, messages::kNotASequence));
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
   std::vector<Ref> out;
   out.reserve(static_cast<std::size_t>(n));
@@ -123,7 +123,7 @@ Ref as_int(PyObject* obj) {
   if (PyFloat_Check(obj)) return Ref();
   Ref index = Ref::steal(PyNumber_Index(obj));
   if (!index) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrorAlreadySet{};
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_python_error();
     PyErr_Clear();
   }
   return index;
@@ -133,7 +133,7 @@ Ref as_int(PyObject* obj) {
 long long non_negative(PyObject* integer) {
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(integer, &overflow);
-  if (v == -1 && PyErr_Occurred()) throw PyErrorAlreadySet{};
+  if (v == -1 && PyErr_Occurred()) throw_python_error();
   return overflow != 0 || v < 0 ? -1 : v;
 }
 
@@ -150,52 +150,11 @@ long long anchor_index(PyObject* obj) {
   const PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
   if (!PyFloat_Check(obj) && !(number && number->nb_float)) return -1;
   const double v = PyFloat_AsDouble(obj);
-  if (v == -1.0 && PyErr_Occurred()) throw PyErrorAlreadySet{};
+  if (v == -1.0 && PyErr_Occurred()) throw_python_error();
   return v >= 0.0 && v < 0x1p63 && std::floor(v) == v ? static_cast<long long>(v) : -1;
 }
 
 }  // namespace
-
-[[noreturn]] void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  throw PyErrorAlreadySet{};
-}
-
-[[noreturn]] void raise_value(std::string_view param, const std::string& message) {
-  raise(PyExc_ValueError, "argument '" + std::string(param) + "': " + message);
-}
-
-std::string type_qualname(PyObject* obj) {
-  Ref name = Ref::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
-  const char* utf8 = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
-  if (!utf8) {
-    PyErr_Clear();
-    return "<failed to extract type name>";
-  }
-  return utf8;
-}
-
-void prefix_type_error(std::string_view param) {
-  if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
-  PyErr_Fetch(&type, &value, &trace);
-  PyErr_NormalizeException(&type, &value, &trace);
-  Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_trace = Ref::steal(trace);
-  if (type != PyExc_TypeError) {
-    PyErr_Restore(owned_type.release(), owned_value.release(), owned_trace.release());
-    return;
-  }
-  Ref text = checked(PyObject_Str(value));
-  const std::string prefix = "argument '" + std::string(param) + "': ";
-  Ref message = checked(PyUnicode_FromFormat("%s%U", prefix.c_str(), text.get()));
-  Ref replacement = checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-  // Setting the cause, even to none, also suppresses the context in reports;
-  // restoring (rather than raising) keeps the replacement free of a context
-  // taken from whatever exception the caller is handling.
-  PyException_SetCause(replacement.get(), PyException_GetCause(value));  // steals the cause
-  PyErr_Restore(Py_NewRef(PyExc_TypeError), replacement.release(), nullptr);
-}
 
 // ---------------------------------------------------------------------------
 // The conversions, one per parameter kind.
@@ -332,30 +291,30 @@ std::vector<double> finite_numbers(const Arg& arg, const std::string& which, PyO
 }  // namespace
 
 std::vector<CropBox> convert(const Arg& arg, As<std::vector<CropBox>>) {
-  constexpr const char* kExpected = "(x1, y1, x2, y2, ...) with x1 <= x2, y1 <= y2";
   const std::vector<Ref> boxes = items_of(arg.object());
   std::vector<CropBox> out;
   out.reserve(boxes.size());
   for (std::size_t i = 0; i < boxes.size(); ++i) {
     const std::string which = "box " + std::to_string(i);
-    const std::vector<double> v = finite_numbers(arg, which, boxes[i].get(), 4, false, kExpected);
+    const std::vector<double> v =
+        finite_numbers(arg, which, boxes[i].get(), 4, false, messages::kPersonBox);
     if (!(v[0] <= v[2] && v[1] <= v[3]) || (v[0] == v[2] && v[1] == v[3]))
-      raise_value(arg.name(), which + " is empty or reversed, expected " + kExpected);
+      raise_value(arg.name(), which + " is empty or reversed, expected " + messages::kPersonBox);
     out.push_back({v[0], v[1], v[2], v[3]});
   }
   return out;
 }
 
 std::vector<AffineCrop> convert(const Arg& arg, As<std::vector<AffineCrop>>) {
-  constexpr const char* kExpected = "(cx, cy, sw, sh) with sw, sh > 0";
   const std::vector<Ref> crops = items_of(arg.object());
   std::vector<AffineCrop> out;
   out.reserve(crops.size());
   for (std::size_t i = 0; i < crops.size(); ++i) {
     const std::string which = "crop " + std::to_string(i);
-    const std::vector<double> v = finite_numbers(arg, which, crops[i].get(), 4, true, kExpected);
+    const std::vector<double> v =
+        finite_numbers(arg, which, crops[i].get(), 4, true, messages::kCropRegion);
     if (!(v[2] > 0.0 && v[3] > 0.0))
-      raise_value(arg.name(), which + " has a size <= 0, expected " + kExpected);
+      raise_value(arg.name(), which + " has a size <= 0, expected " + messages::kCropRegion);
     out.push_back({v[0], v[1], v[2], v[3]});
   }
   return out;

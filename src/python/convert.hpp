@@ -18,18 +18,6 @@
 
 namespace corvane::python {
 
-// Sets a Python error and throws it.
-[[noreturn]] void raise(PyObject* type, const std::string& message);
-// The ValueError "argument '{param}': {message}".
-[[noreturn]] void raise_value(std::string_view param, const std::string& message);
-
-// Qualified name of obj's type, as the type-mismatch messages show it.
-std::string type_qualname(PyObject* obj);
-
-// A TypeError (exactly that type) pending from converting `param` is raised
-// again as a new TypeError "argument '{param}': ..." keeping its cause.
-void prefix_type_error(std::string_view param);
-
 // Kinds beyond the plain C++ types.
 
 // An image of a batch: an int >= 0. A negative one or one beyond 63 bits
@@ -58,8 +46,14 @@ struct Arg {
   std::string_view name() const noexcept { return call.name(k); }
 };
 
+// A value an entry's messages name: the converted value and the name of its
+// parameter, taken from the row so that renaming a parameter renames it in
+// every message. (An array argument knows its name itself.)
 template <class T>
-using As = std::type_identity<T>;
+struct Named {
+  T value;
+  std::string_view name;
+};
 
 PyObject* convert(const Arg& arg, As<PyObject*>);  // the object itself, borrowed
 float convert(const Arg& arg, As<float>);
@@ -100,7 +94,57 @@ ArrayView<T> convert(const Arg& arg, As<ArrayView<T>>) {
   Ref view = arrays::accept<T>(arg.object());
   PyObject* kept = view.get();
   arg.call.keep_borrow(std::move(view), !std::is_const_v<T>);
-  return ArrayView<T>(kept);
+  return ArrayView<T>(kept, arg.name());
+}
+
+template <class T>
+Named<T> convert(const Arg& arg, As<Named<T>>) {
+  return {convert(arg, As<T>{}), arg.name()};
+}
+
+// The annotation of each kind in the type stub, which the build checks
+// against the function table (tools/check_stub.py).
+constexpr std::string_view parameter_type(As<PyObject*>) { return "_Buffer"; }
+constexpr std::string_view parameter_type(As<float>) { return "SupportsFloat"; }
+constexpr std::string_view parameter_type(As<std::int32_t>) { return "SupportsIndex"; }
+constexpr std::string_view parameter_type(As<std::uint32_t>) { return "SupportsIndex"; }
+constexpr std::string_view parameter_type(As<std::uint8_t>) { return "SupportsIndex"; }
+constexpr std::string_view parameter_type(As<std::uint64_t>) { return "SupportsIndex"; }
+constexpr std::string_view parameter_type(As<BatchIndex>) { return "SupportsIndex"; }
+constexpr std::string_view parameter_type(As<std::vector<bool>>) {
+  return "Sequence[bool | np.bool_]";
+}
+constexpr std::string_view parameter_type(As<std::vector<std::uint64_t>>) {
+  return "Sequence[SupportsIndex]";
+}
+constexpr std::string_view parameter_type(As<std::array<float, 3>>) {
+  return "Sequence[SupportsFloat]";
+}
+constexpr std::string_view parameter_type(As<std::vector<ScalePad>>) {
+  return "Sequence[tuple[SupportsFloat, SupportsIndex, SupportsIndex]]";
+}
+constexpr std::string_view parameter_type(As<std::vector<MaskBox>>) {
+  return "Sequence[Sequence[SupportsFloat]]";
+}
+constexpr std::string_view parameter_type(As<PositivePair>) {
+  return "tuple[SupportsIndex, SupportsIndex]";
+}
+constexpr std::string_view parameter_type(As<LetterboxArgument>) {
+  return "tuple[SupportsFloat, SupportsIndex, SupportsIndex]";
+}
+constexpr std::string_view parameter_type(As<std::vector<CropBox>>) {
+  return "Sequence[Sequence[SupportsFloat]]";
+}
+constexpr std::string_view parameter_type(As<std::vector<AffineCrop>>) {
+  return "Sequence[Sequence[SupportsFloat]]";
+}
+template <class T>
+constexpr std::string_view parameter_type(As<ArrayView<T>>) {
+  return std::is_same_v<std::remove_const_t<T>, float> ? "_Tensor" : "_Image";
+}
+template <class T>
+constexpr std::string_view parameter_type(As<Named<T>>) {
+  return parameter_type(As<T>{});
 }
 
 // Parameter k of the call as a T; a TypeError of the conversion is prefixed

@@ -50,6 +50,20 @@ struct Function {
     out += ")\n--\n\n";
     return out;
   }
+
+  // "name(a: A, b: B) -> R": the signature the type stub declares.
+  std::string stub_signature() const {
+    std::string out = name;
+    out += '(';
+    [&]<std::size_t... K>(std::index_sequence<K...>) {
+      ((out += K > 0 ? ", " : "", out += params[K], out += ": ",
+        out += parameter_type(As<std::tuple_element_t<K, typename Traits::Arguments>>{})),
+       ...);
+    }(std::make_index_sequence<Traits::kArity>{});
+    out += ") -> ";
+    out += result_type(As<typename Traits::Result>{});
+    return out;
+  }
 };
 
 // A row: the entry, its Python name and one name per entry parameter (a row

@@ -13,15 +13,10 @@
 #endif
 #include <numpy/arrayobject.h>
 
-#include <string>
-
 namespace corvane::python {
 
 // NumPy's `multiarray` module with its API table made usable; the first call
 // locates NumPy. Panics when NumPy cannot be used.
 PyObject* numpy_multiarray();
-
-// Text of the pending Python error ("Type: message"), clearing it.
-std::string take_error_text();
 
 }  // namespace corvane::python

@@ -2,34 +2,18 @@
 // Only the files of src/python/ include Python headers.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include "core/messages.hpp"
 #include "core/records.hpp"
+#include "python/errors.hpp"
 
 #include <cstdint>
 #include <array>
-#include <exception>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace corvane::python {
-
-// A Python exception is pending; it travels as a C++ exception up to the entry
-// wrapper, which returns NULL to the interpreter.
-struct PyErrorAlreadySet : std::exception {
-  const char* what() const noexcept override { return "a Python exception is pending"; }
-};
-
-// Raises the pending Python error as a C++ exception. A call into the
-// interpreter that failed without setting one becomes SystemError.
-[[noreturn]] inline void throw_python_error() {
-  if (!PyErr_Occurred())
-    PyErr_SetString(PyExc_SystemError, messages::kNoExceptionSet);
-  throw PyErrorAlreadySet{};
-}
 
 // Owns one strong reference. `steal` takes over a new reference, `borrow`
 // adds one of its own.
@@ -69,9 +53,6 @@ inline Ref checked(PyObject* p) {
   return Ref::steal(p);
 }
 
-// Qualified name of obj's type, as the type-mismatch messages show it.
-std::string type_qualname(PyObject* obj);
-
 // Python values of the internal scalars (floats widen exactly).
 inline Ref to_py(float v) { return checked(PyFloat_FromDouble(static_cast<double>(v))); }
 inline Ref to_py(double v) { return checked(PyFloat_FromDouble(v)); }
@@ -99,6 +80,37 @@ template <class T>
 Ref to_py(const std::vector<T>& items);
 template <class T, std::size_t N>
 Ref to_py(const std::array<T, N>& items);
+
+template <class T>
+using As = std::type_identity<T>;
+
+// The annotation of each result in the type stub, which the build checks
+// against the function table (tools/check_stub.py).
+inline std::string result_type(As<void>) { return "None"; }
+inline std::string result_type(As<bool>) { return "bool"; }
+inline std::string result_type(As<std::uint32_t>) { return "int"; }
+inline std::string result_type(As<Letterbox>) { return "_Letterbox"; }
+inline std::string result_type(As<Padding>) { return "tuple[float, int, int, int, int]"; }
+inline std::string result_type(As<AutoResize>) { return "tuple[float, int, int]"; }
+inline std::string result_type(As<Detection>) { return "_Detection"; }
+inline std::string result_type(As<PropertyDetection>) { return "_PropertyDetection"; }
+inline std::string result_type(As<Keypoint>) { return "_Keypoint"; }
+inline std::string result_type(As<PoseDetection>) { return "_PoseDetection"; }
+inline std::string result_type(As<Exchange>) { return "tuple[bool, int]"; }
+inline std::string result_type(As<OrientedDetection>) { return "_OrientedDetection"; }
+inline std::string result_type(As<AffineCrop>) { return "_AffineCrop"; }
+template <class T>
+std::string result_type(As<std::vector<T>>);
+template <class T, std::size_t N>
+std::string result_type(As<std::array<T, N>>);
+template <class T>
+std::string result_type(As<std::vector<T>>) {
+  return "list[" + result_type(As<T>{}) + "]";
+}
+template <class T, std::size_t N>
+std::string result_type(As<std::array<T, N>>) {
+  return "list[" + result_type(As<T>{}) + "]";
+}
 
 // A tuple of the given values, in order.
 template <class... T>

@@ -22,7 +22,7 @@ PyObject* panic_type() {
                                                PyExc_BaseException, nullptr);
     if (!type) {
       PyErr_Print();
-      std::fputs("Failed to initialize new exception type.\n", stderr);
+      std::fputs(messages::kNoPanicType, stderr);
       std::abort();
     }
     g_panic_type = type;  // kept for the life of the process

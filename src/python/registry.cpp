@@ -191,7 +191,7 @@ const Shared& shared_registry() {
   if (!name && PyErr_Occurred()) registry_error(take_error_text());
   auto* shared = static_cast<const Shared*>(PyCapsule_GetPointer(capsule.get(), name));
   if (!shared) registry_error(take_error_text());
-  if (shared->version == 0) registry_error("the registry's version is 0");
+  if (shared->version == 0) registry_error(messages::kRegistryVersionZero);
   g_shared = shared;
   capsule.release();  // the record must outlive every later call
   return *g_shared;
@@ -220,13 +220,11 @@ void release(PyObject* array, bool exclusive) noexcept {
   // A failing call releases its borrows with its exception pending; a
   // registry published by another module may call into Python, so it runs
   // with no error set and the caller's exception is put back afterwards.
-  PyObject *type, *value, *trace;
-  PyErr_Fetch(&type, &value, &trace);
+  const ErrorScope pending;
   if (exclusive)
     shared.release_mut(shared.flags, reinterpret_cast<PyArrayObject*>(array));
   else
     shared.release(shared.flags, reinterpret_cast<PyArrayObject*>(array));
-  PyErr_Restore(type, value, trace);
 }
 
 }  // namespace corvane::python::registry

@@ -13,32 +13,35 @@ std::string too_few(std::size_t n, const char* per, const std::string& shape) {
 }
 
 // A SimCC output that holds 17 rows of at least one bin for every crop.
-void check_simcc(const OutputArray& pred, const char* param, std::size_t crops) {
+void check_simcc(const OutputArray& pred, std::size_t crops) {
   if (pred.ndim() != 3 || pred.dim(1) < kKeypointCount || pred.dim(2) == 0)
-    raise_value(param, "expected shape (N, K, L) with K >= 17 and L > 0, got " + shape_text(pred));
+    raise_value(pred.name(),
+                "expected shape (N, K, L) with K >= 17 and L > 0, got " + shape_text(pred));
   if (pred.dim(0) < crops)
-    raise_value(param, too_few(crops, "crop", shape_text(pred)));
+    raise_value(pred.name(), too_few(crops, "crop", shape_text(pred)));
 }
 
 }  // namespace
 
-std::vector<AffineCrop> rtmpose_affine_preprocess(ImageArray frame, std::vector<CropBox> boxes,
+std::vector<AffineCrop> rtmpose_affine_preprocess(ImageArray frame,
+                                                  Named<std::vector<CropBox>> named_boxes,
                                                   TensorArray dst) {
+  const std::vector<CropBox>& boxes = named_boxes.value;
   const auto pixels = frame.data();
   const auto values = dst.data();
   if (frame.ndim() != 3 || frame.dim(2) != 3)
-    raise_value("frame", "expected shape (h, w, 3), got " + shape_text(frame));
+    raise_value(frame.name(), "expected shape (h, w, 3), got " + shape_text(frame));
   if (dst.ndim() != 4 || dst.dim(1) != 3 || dst.dim(2) == 0 || dst.dim(3) == 0)
-    raise_value("dst", "expected shape (N, 3, H, W) with H, W > 0, got " + shape_text(dst));
+    raise_value(dst.name(), "expected shape (N, 3, H, W) with H, W > 0, got " + shape_text(dst));
   if (dst.dim(0) < boxes.size())
-    raise_value("dst", too_few(boxes.size(), "box", shape_text(dst)));
+    raise_value(dst.name(), too_few(boxes.size(), "box", shape_text(dst)));
   const std::uint64_t height = dst.dim(2), width = dst.dim(3);
   std::vector<AffineCrop> crops;
   crops.reserve(boxes.size());
   for (std::size_t i = 0; i < boxes.size(); ++i) {
     crops.push_back(preprocess::affine_crop(boxes[i], width, height));
     if (!preprocess::usable(preprocess::frame_map(crops.back(), width, height)))
-      raise_value("boxes", "box " + std::to_string(i) + " is too small or too large to crop");
+      raise_value(named_boxes.name, "box " + std::to_string(i) + " is too small or too large to crop");
   }
   preprocess::affine_crops({pixels, frame.dim(0), frame.dim(1)}, crops, {values, height, width});
   return crops;
@@ -48,8 +51,8 @@ std::vector<postprocess::rtmpose::CropKeypoints> rtmpose_affine_postprocess(
     OutputArray batch_pred_x, OutputArray batch_pred_y, std::vector<AffineCrop> crops) {
   const auto data_x = batch_pred_x.data();
   const auto data_y = batch_pred_y.data();
-  check_simcc(batch_pred_x, "batch_pred_x", crops.size());
-  check_simcc(batch_pred_y, "batch_pred_y", crops.size());
+  check_simcc(batch_pred_x, crops.size());
+  check_simcc(batch_pred_y, crops.size());
   const std::uint64_t shape_x[] = {batch_pred_x.dim(0), batch_pred_x.dim(1), batch_pred_x.dim(2)};
   const std::uint64_t shape_y[] = {batch_pred_y.dim(0), batch_pred_y.dim(1), batch_pred_y.dim(2)};
   return postprocess::rtmpose::decode_affine({shape_x, data_x}, {shape_y, data_y}, crops);

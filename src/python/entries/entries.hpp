@@ -60,10 +60,9 @@ std::vector<postprocess::rtmpose::CropKeypoints> rtmpose_postprocess(
     OutputArray batch_pred_x, OutputArray batch_pred_y, std::vector<ScalePad> batch_scale_pad);
 
 // YOLOv8 pose head: the box decoder's survivors with their keypoints.
-std::vector<std::vector<PoseDetection>> yolov8_pose_postprocess(OutputArray batch_pred,
-                                                                float iou_threshold,
-                                                                float conf_threshold,
-                                                                std::uint64_t num_keypoints);
+std::vector<std::vector<PoseDetection>> yolov8_pose_postprocess(
+    OutputArray batch_pred, float iou_threshold, float conf_threshold,
+    Named<std::uint64_t> num_keypoints);
 
 // The shared word of `data_ptr`'s buffer.
 enum class Step { kAdd, kSub };
@@ -81,15 +80,16 @@ inline constexpr auto compare_exchange_add = &compare_exchange_step<Step::kAdd>;
 inline constexpr auto compare_exchange_sub = &compare_exchange_step<Step::kSub>;
 
 // Instance masks of detections of one image, written into `dst`.
-void yolov8_seg_masks(OutputArray batch_pred, OutputArray protos, BatchIndex image,
-                      std::vector<MaskBox> detections, PositivePair input_size,
+void yolov8_seg_masks(OutputArray batch_pred, OutputArray protos, Named<BatchIndex> image,
+                      Named<std::vector<MaskBox>> detections, PositivePair input_size,
                       LetterboxArgument letterbox, ArrayView<std::uint8_t> dst);
 
 // The bilinear letterbox of `src` into all of `dst`, margins `pad_value`.
 Letterbox letterbox_linear(ImageArray src, TensorArray dst, std::uint8_t pad_value);
 // Affine crops of person boxes from one frame into the pose model's input,
 // and the decode of its outputs back through those crops.
-std::vector<AffineCrop> rtmpose_affine_preprocess(ImageArray frame, std::vector<CropBox> boxes,
+std::vector<AffineCrop> rtmpose_affine_preprocess(ImageArray frame,
+                                                  Named<std::vector<CropBox>> boxes,
                                                   TensorArray dst);
 std::vector<postprocess::rtmpose::CropKeypoints> rtmpose_affine_postprocess(
     OutputArray batch_pred_x, OutputArray batch_pred_y, std::vector<AffineCrop> crops);

@@ -26,7 +26,8 @@ Buffers buffers(const ImageArray& src, const TensorArray& dst) {
   const auto values = dst.data();
 
   if (src.ndim() != 3 || src.dim(2) != 3)
-    raise(PyExc_ValueError, "src must have shape (H, W, 3), got " + shape_text(src));
+    raise(PyExc_ValueError,
+          std::string(src.name()) + " must have shape (H, W, 3), got " + shape_text(src));
   // At least three planes, and at least 3 * DH * DW values also when a
   // trailing dimension of a (3, DH, DW, ...) array is 0.
   std::uint64_t plane, needed;
@@ -34,8 +35,9 @@ Buffers buffers(const ImageArray& src, const TensorArray& dst) {
                     !__builtin_mul_overflow(plane, std::uint64_t{3}, &needed) &&
                     values.size() >= needed;
   if (dst.dim(0) < 3 || !fits)
-    raise(PyExc_ValueError, "dst must have at least 3 planes of " + std::to_string(dh) + "x" +
-                      std::to_string(dw) + " values, got shape " + shape_text(dst));
+    raise(PyExc_ValueError, std::string(dst.name()) + " must have at least 3 planes of " +
+                                std::to_string(dh) + "x" + std::to_string(dw) +
+                                " values, got shape " + shape_text(dst));
   return {{pixels, h, w}, {values, dh, dw}};
 }
 
