@@ -103,15 +103,16 @@ Timing condvar_round_trip() {
 int main() {
   const std::size_t n = corvane::parallel::detail::global_pool().num_threads();
   const char* env = std::getenv("RAYON_NUM_THREADS");
-  std::printf("worker pool overhead, %zu worker(s) (RAYON_NUM_THREADS=%s)\n", n, env ? env : "unset");
+  std::printf("worker pool overhead, %zu worker(s) (RAYON_NUM_THREADS=%s)\n", n,
+              env ? env : "unset");
   std::printf("%-40s %10s %10s\n", "case", "median us", "best us");
 
   std::vector<std::uint8_t> touched(100000);
-  for (const std::size_t len : {std::size_t{1}, std::size_t{2}, std::size_t{640}, std::size_t{100000}}) {
+  for (const std::size_t len :
+       {std::size_t{1}, std::size_t{2}, std::size_t{640}, std::size_t{100000}}) {
     const int batch = len >= 100000 ? 20 : 200;
-    const Timing t = measure(101, batch, [&] {
-      corvane::parallel::parallel_for(0, len, [](std::size_t) {});
-    });
+    const Timing t =
+        measure(101, batch, [&] { corvane::parallel::parallel_for(0, len, [](std::size_t) {}); });
     char name[64];
     std::snprintf(name, sizeof name, "parallel_for empty, %zu indices", len);
     print_row(name, t);
@@ -137,7 +138,8 @@ int main() {
   }
   {
     const Timing t = measure(101, 200, [] {
-      const auto out = corvane::parallel::parallel_map_collect(0, 1, [](std::size_t i) { return i; });
+      const auto out =
+          corvane::parallel::parallel_map_collect(0, 1, [](std::size_t i) { return i; });
       if (out.size() != 1) std::abort();
     });
     print_row("map-collect 1 element", t);

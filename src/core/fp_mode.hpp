@@ -33,7 +33,8 @@ class IeeeModeScope {
   IeeeModeScope() noexcept {
 #ifdef CORVANE_HAS_MXCSR
     saved_ = _mm_getcsr();
-    if ((saved_ & kControlMask) != kIeeeControl) _mm_setcsr((saved_ & ~kControlMask) | kIeeeControl);
+    if ((saved_ & kControlMask) != kIeeeControl)
+      _mm_setcsr((saved_ & ~kControlMask) | kIeeeControl);
 #endif
   }
   ~IeeeModeScope() {

@@ -21,7 +21,8 @@ inline constexpr const char* kLetterboxDoesNotFit =
     "letterbox does not fit its source and destination";
 inline constexpr const char* kNoMessage = "native code failed without a message";
 inline constexpr const char* kTooManyValues = "too many values pushed to consumer";
-inline constexpr const char* kPoolNotInitialized = "The global thread pool has not been initialized.";
+inline constexpr const char* kPoolNotInitialized =
+    "The global thread pool has not been initialized.";
 
 // Aborts of the worker pool (standard error).
 inline constexpr const char* kQueueOutOfMemory = "out of memory while queueing a job";
@@ -45,7 +46,8 @@ inline constexpr const char* kStrToVec = "Can't extract `str` to `Vec`";
 inline constexpr const char* kNotTwoPositiveInts = "expected two positive ints";
 inline constexpr const char* kNotALetterbox =
     "expected (ratio, pad_x, pad_y): a finite ratio > 0 and two ints >= 0";
-inline constexpr const char* kNotAnAnchorIndex = ": item 6 (the anchor index) is not a whole number >= 0";
+inline constexpr const char* kNotAnAnchorIndex =
+    ": item 6 (the anchor index) is not a whole number >= 0";
 inline constexpr const char* kEmptyPrototypeGrid = "the prototype grid is empty";
 inline constexpr const char* kPrototypeGridTooLarge =
     "the prototype grid has more than 16777216 (2^24) rows or columns";

@@ -2,8 +2,8 @@
 
 #include "core/messages.hpp"
 
-#include <unistd.h>
 #include <sys/syscall.h>
+#include <unistd.h>
 
 namespace corvane {
 namespace {
@@ -20,8 +20,7 @@ std::string current_thread_name() {
 Panic::Panic(std::string message, std::source_location where)
     : message_(std::move(message)), thread_(current_thread_name()), where_(where) {}
 
-void panic_index_out_of_bounds(std::uint64_t len, std::uint64_t index,
-                               std::source_location where) {
+void panic_index_out_of_bounds(std::uint64_t len, std::uint64_t index, std::source_location where) {
   throw Panic(messages::kIndexOutOfBounds + std::to_string(len) + messages::kButTheIndexIs +
                   std::to_string(index),
               where);

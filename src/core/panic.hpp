@@ -12,8 +12,7 @@ namespace corvane {
 
 class Panic : public std::exception {
  public:
-  explicit Panic(std::string message,
-                 std::source_location where = std::source_location::current());
+  explicit Panic(std::string message, std::source_location where = std::source_location::current());
 
   const char* what() const noexcept override { return message_.c_str(); }
   const std::string& message() const noexcept { return message_; }
@@ -33,9 +32,8 @@ class Panic : public std::exception {
 [[noreturn]] void panic_index_out_of_bounds(
     std::uint64_t len, std::uint64_t index,
     std::source_location where = std::source_location::current());
-[[noreturn]] void panic_range_end(
-    std::uint64_t end, std::uint64_t len,
-    std::source_location where = std::source_location::current());
+[[noreturn]] void panic_range_end(std::uint64_t end, std::uint64_t len,
+                                  std::source_location where = std::source_location::current());
 [[noreturn]] void panic_capacity_overflow(
     std::source_location where = std::source_location::current());
 
@@ -44,8 +42,8 @@ class Panic : public std::exception {
 // ("attempt to multiply with overflow").
 enum class Overflow { kCapacity, kArithmetic };
 
-[[noreturn]] void panic_mul_overflow(
-    Overflow report, std::source_location where = std::source_location::current());
+[[noreturn]] void panic_mul_overflow(Overflow report,
+                                     std::source_location where = std::source_location::current());
 
 // a * b, or the `report` panic when it does not fit 64 bits: never wrapped
 // into a small, valid-looking offset.

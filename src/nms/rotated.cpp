@@ -64,10 +64,10 @@ CORVANE_INLINE void distance_terms(const V& x1, const V& y1, const V& a1, const 
 // NaN) settle only the pairs whose bd reaches the clamp at 100, whose
 // overlap is exactly far_overlap().
 struct Settle {
-  float keep_sum;          // lanes reaching it are settled
-  bool keep_suppresses;    // ... with this decision
-  bool near;               // whether the suppressing bound is used
-  float near_sum;          // lanes below it are suppressed
+  float keep_sum;        // lanes reaching it are settled
+  bool keep_suppresses;  // ... with this decision
+  bool near;             // whether the suppressing bound is used
+  float near_sum;        // lanes below it are suppressed
 
   explicit Settle(float threshold) {
     const double t = threshold;
@@ -137,8 +137,8 @@ using simd::kCompareLanes;
 // whole groups of eight), and only the pairs the bounds leave open get
 // their full overlap.
 CORVANE_CLONES
-void fast_select(const OrientedColumns& boxes, std::size_t begin, std::size_t end,
-                 float threshold, GaussianColumns& g, std::vector<std::size_t>& selected) {
+void fast_select(const OrientedColumns& boxes, std::size_t begin, std::size_t end, float threshold,
+                 GaussianColumns& g, std::vector<std::size_t>& selected) {
   using V = simd::CompareFloats;
   const std::size_t n = end - begin;
   for (std::size_t k = 0; k < n; ++k) {
@@ -176,9 +176,8 @@ void fast_select(const OrientedColumns& boxes, std::size_t begin, std::size_t en
       const std::uint32_t keep =
           valid & simd::lane_bits((r >= 0.5f) & (r <= FLT_MAX) &
                                   (sum + (below_one < 0.0f ? below_one : 0.0f) >= keep_sum));
-      const std::uint32_t near =
-          valid & simd::lane_bits((sum >= 0.0f) & (r > 0.0f) & (r <= 4.0f) &
-                                  (sum + 0.5f * below_one < near_sum));
+      const std::uint32_t near = valid & simd::lane_bits((sum >= 0.0f) & (r > 0.0f) & (r <= 4.0f) &
+                                                         (sum + 0.5f * below_one < near_sum));
       if (near != 0 || (settle.keep_suppresses && keep != 0)) {
         suppressed = true;
         break;

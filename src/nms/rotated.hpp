@@ -81,8 +81,8 @@ struct GaussianColumns {
 // Fast-NMS of boxes[begin, end), one class in descending score order:
 // appends the kept positions to `selected`, in order. `scratch` has room
 // for end - begin boxes.
-void fast_select(const OrientedColumns& boxes, std::size_t begin, std::size_t end,
-                 float threshold, GaussianColumns& scratch, std::vector<std::size_t>& selected);
+void fast_select(const OrientedColumns& boxes, std::size_t begin, std::size_t end, float threshold,
+                 GaussianColumns& scratch, std::vector<std::size_t>& selected);
 
 }  // namespace detail
 

@@ -31,8 +31,8 @@ ClassRanges class_ranges(const std::vector<SortKey>& order) {
     classes.ranges.emplace_back(k, end);
     const std::uint64_t n = end - k;
     classes.largest = std::max(classes.largest, end - k);
-    pairs = n >= kParallelPairs ? kParallelPairs
-                                : std::min(pairs + n * (n - 1) / 2, kParallelPairs);
+    pairs =
+        n >= kParallelPairs ? kParallelPairs : std::min(pairs + n * (n - 1) / 2, kParallelPairs);
     k = end;
   }
   classes.parallel = pairs >= kParallelPairs;
@@ -102,8 +102,8 @@ void greedy_select(const BoxColumns& boxes, std::size_t begin, std::size_t end, 
   }
 }
 
-std::vector<std::size_t> greedy_select(const BoxColumns& boxes, std::size_t begin,
-                                       std::size_t end, float threshold) {
+std::vector<std::size_t> greedy_select(const BoxColumns& boxes, std::size_t begin, std::size_t end,
+                                       float threshold) {
   std::vector<std::size_t> selected;
   if (begin >= end) return selected;
   Kept kept(end - begin);

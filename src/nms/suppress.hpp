@@ -102,8 +102,8 @@ void greedy_select(const BoxColumns& boxes, std::size_t begin, std::size_t end, 
                    Kept& kept, std::vector<std::size_t>& selected);
 
 // The same with scratch of its own; returns the kept positions.
-std::vector<std::size_t> greedy_select(const BoxColumns& boxes, std::size_t begin,
-                                         std::size_t end, float threshold);
+std::vector<std::size_t> greedy_select(const BoxColumns& boxes, std::size_t begin, std::size_t end,
+                                       float threshold);
 
 // Below this many overlap tests at most (n * (n - 1) / 2 for a class of n
 // candidates, summed over the classes) an image's classes are suppressed one
@@ -192,9 +192,9 @@ std::vector<R> suppress_classes(std::vector<R> candidates, const Select& select)
 template <class R>
 std::vector<R> suppress_candidates(std::vector<R> candidates, float iou_threshold) {
   return detail::suppress_classes<detail::BoxColumns, detail::Kept>(
-      std::move(candidates), [iou_threshold](const detail::BoxColumns& boxes, std::size_t begin,
-                                             std::size_t end, detail::Kept& kept,
-                                             std::vector<std::size_t>& selected) {
+      std::move(candidates),
+      [iou_threshold](const detail::BoxColumns& boxes, std::size_t begin, std::size_t end,
+                      detail::Kept& kept, std::vector<std::size_t>& selected) {
         detail::greedy_select(boxes, begin, end, iou_threshold, kept, selected);
       });
 }

@@ -121,7 +121,8 @@ inline bool wake_worker(Worker& worker, bool only_idle = false) noexcept {
   if (!worker.sleeping.load(std::memory_order_seq_cst)) return false;
   {
     std::lock_guard lock(worker.sleep_mu);
-    if (!worker.sleeping.load(std::memory_order_relaxed) || (only_idle && worker.wake)) return false;
+    if (!worker.sleeping.load(std::memory_order_relaxed) || (only_idle && worker.wake))
+      return false;
     worker.wake = true;
   }
   worker.sleep_cv.notify_one();
@@ -252,7 +253,9 @@ class CollectRun {
  public:
   CollectRun(R* start, std::size_t capacity) noexcept : start_(start), capacity_(capacity) {}
   CollectRun(CollectRun&& other) noexcept
-      : start_(other.start_), capacity_(other.capacity_), written_(std::exchange(other.written_, 0)) {}
+      : start_(other.start_),
+        capacity_(other.capacity_),
+        written_(std::exchange(other.written_, 0)) {}
   CollectRun& operator=(CollectRun&&) = delete;
   ~CollectRun() { std::destroy_n(start_, written_); }
 

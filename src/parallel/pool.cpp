@@ -350,7 +350,8 @@ void forget_pool_in_child() noexcept {
   t_worker = nullptr;
 }
 
-[[maybe_unused]] const int g_fork_handler = ::pthread_atfork(nullptr, nullptr, &forget_pool_in_child);
+[[maybe_unused]] const int g_fork_handler =
+    ::pthread_atfork(nullptr, nullptr, &forget_pool_in_child);
 
 }  // namespace
 
@@ -359,8 +360,8 @@ WorkerPool& PoolSlot::get() {
   std::lock_guard lock(mu_);
   if (WorkerPool* pool = pool_.load(std::memory_order_relaxed)) return *pool;
   if (attempted_) {
-    throw Panic(std::string(messages::kPoolNotInitialized) + ": its one creation attempt already failed (" +
-                cause_ + ")");
+    throw Panic(std::string(messages::kPoolNotInitialized) +
+                ": its one creation attempt already failed (" + cause_ + ")");
   }
   attempted_ = true;
   try {

@@ -210,8 +210,7 @@ auto WorkerPool::join_context(detail::Worker& worker, bool injected, A& a, B& b)
 }
 
 template <class A, class B>
-auto WorkerPool::join(A&& a, B&& b)
-    -> std::pair<detail::result_of_t<A&>, detail::result_of_t<B&>> {
+auto WorkerPool::join(A&& a, B&& b) -> std::pair<detail::result_of_t<A&>, detail::result_of_t<B&>> {
   auto run_a = [&a](detail::Worker&, bool) { return detail::call(a); };
   auto run_b = [&b](detail::Worker&, bool) { return detail::call(b); };
   if (detail::Worker* worker = detail::current_worker(); is_own_worker(worker)) {
@@ -325,7 +324,8 @@ auto WorkerPool::parallel_map_collect(std::vector<T>&& items, F&& f)
   // storage when this returns; items a failure left unprocessed go with it.
   std::vector<T> owned = std::move(items);
   auto fill = [&](detail::CollectRun<R>& run, std::size_t b, std::size_t e) {
-    for (std::size_t k = b; k < e; ++k) run.push([&] { return std::invoke(f, std::move(owned[k])); });
+    for (std::size_t k = b; k < e; ++k)
+      run.push([&] { return std::invoke(f, std::move(owned[k])); });
   };
   return collect<R>(owned.size(), fill);
 }

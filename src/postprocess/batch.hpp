@@ -62,7 +62,8 @@ inline std::uint64_t images_to_decode(std::uint64_t images, std::uint64_t data_l
                                       std::uint64_t extent_a, std::uint64_t extent_b) {
   std::uint64_t block_len;
   // Every image fails computing its block length; image 0 is reported.
-  if (__builtin_mul_overflow(extent_a, extent_b, &block_len)) return std::min<std::uint64_t>(images, 1);
+  if (__builtin_mul_overflow(extent_a, extent_b, &block_len))
+    return std::min<std::uint64_t>(images, 1);
   if (block_len == 0) return images;
   return std::min(images, data_len / block_len + 1);
 }
@@ -81,8 +82,7 @@ auto for_each_image(std::span<const float> data, std::uint64_t images, std::uint
   using Result = std::invoke_result_t<const decltype(decode_at)&, std::size_t>;
   const std::uint64_t run = images_to_decode(images, data.size(), extent_a, extent_b);
   if (run != 1)
-    return parallel::parallel_map_collect(std::size_t{0}, static_cast<std::size_t>(run),
-                                          decode_at);
+    return parallel::parallel_map_collect(std::size_t{0}, static_cast<std::size_t>(run), decode_at);
   std::vector<Result> out;
   out.push_back(parallel::run_in_pool([&decode_at] { return decode_at(std::size_t{0}); }));
   return out;

@@ -141,10 +141,9 @@ std::uint64_t list_passing(const float* best, std::uint64_t len, float conf_thre
 }  // namespace
 
 std::uint64_t channel_maxima_and_classes(const float* block, std::uint64_t anchors,
-                                         std::uint64_t first, std::uint64_t count,
-                                         std::uint64_t a0, std::uint64_t len,
-                                         float conf_threshold, float* best, std::uint32_t* cls,
-                                         std::uint32_t* passing) {
+                                         std::uint64_t first, std::uint64_t count, std::uint64_t a0,
+                                         std::uint64_t len, float conf_threshold, float* best,
+                                         std::uint32_t* cls, std::uint32_t* passing) {
   // Most anchors of a real output fail the confidence test, so the sweep
   // keeps only the maxima and the group where each last rose, and the class
   // of the few passing anchors is found afterwards. The running maximum

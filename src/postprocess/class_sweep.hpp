@@ -18,9 +18,8 @@ namespace corvane::postprocess {
 // Offsets must fit 32 bits (a class count beyond that would need a block of
 // over 16 GB).
 std::uint64_t channel_maxima_and_classes(const float* block, std::uint64_t anchors,
-                                         std::uint64_t first, std::uint64_t count,
-                                         std::uint64_t a0, std::uint64_t len,
-                                         float conf_threshold, float* best, std::uint32_t* cls,
-                                         std::uint32_t* passing);
+                                         std::uint64_t first, std::uint64_t count, std::uint64_t a0,
+                                         std::uint64_t len, float conf_threshold, float* best,
+                                         std::uint32_t* cls, std::uint32_t* passing);
 
 }  // namespace corvane::postprocess

@@ -52,9 +52,9 @@ inline constexpr std::uint64_t kBoxPrefetch = 8;
 // passes the confidence test; on_pass appends its candidate to `out`, which
 // has room for them beforehand.
 template <class R, class OnPass>
-void for_each_passing_anchor(const float* block, std::uint64_t anchors,
-                             std::uint64_t num_classes, float conf_threshold, std::uint64_t begin,
-                             std::uint64_t end, std::vector<R>& out, const OnPass& on_pass) {
+void for_each_passing_anchor(const float* block, std::uint64_t anchors, std::uint64_t num_classes,
+                             float conf_threshold, std::uint64_t begin, std::uint64_t end,
+                             std::vector<R>& out, const OnPass& on_pass) {
   alignas(64) float best[kSweep];
   alignas(64) std::uint32_t classes[kSweep];
   std::uint32_t passing[kSweep];

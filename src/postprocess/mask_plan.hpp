@@ -73,8 +73,8 @@ struct Region {
   std::size_t first_run;
   std::size_t runs;
   std::size_t first_window;  // of its chunks, as many as chunks()
-  std::size_t logit;    // where its two rows of logits are in a strip's scratch
-  std::size_t classes;  // where its two rows of chunk classes are
+  std::size_t logit;         // where its two rows of logits are in a strip's scratch
+  std::size_t classes;       // where its two rows of chunk classes are
 };
 
 // The logits a chunk's taps touch in a row of its box: [begin, end), and

@@ -118,15 +118,15 @@ CORVANE_INLINE void classify_row(const Region& region, const Window* windows, co
   const std::size_t cols = region.proto_columns.size();
   for (std::size_t t = 0; t < cols; ++t) {
     const float l = logit[t];
-    flags[t] = static_cast<std::uint8_t>(
-        static_cast<std::uint8_t>((l >= 0x1p-100f) & (l <= 0x1p100f)) |
-        static_cast<std::uint8_t>(l <= 0.0f) << 1);
+    flags[t] =
+        static_cast<std::uint8_t>(static_cast<std::uint8_t>((l >= 0x1p-100f) & (l <= 0x1p100f)) |
+                                  static_cast<std::uint8_t>(l <= 0.0f) << 1);
   }
   const auto settled = [flags](std::size_t at, std::uint64_t lanes) {
     std::uint64_t word;  // eight flags: a scalar word, not a vector
     std::memcpy(&word, flags + at, sizeof word);
-    return static_cast<std::uint8_t>(((word & lanes) == lanes) |
-                                     (((word >> 1) & lanes) == lanes) << 1);
+    return static_cast<std::uint8_t>(((word & lanes) == lanes) | (((word >> 1) & lanes) == lanes)
+                                                                     << 1);
   };
   constexpr std::uint64_t kBytes = 0x0101010101010101u;
   for (std::size_t c = 0; c < chunks(region); ++c) {
@@ -207,9 +207,9 @@ CORVANE_INLINE void threshold(float hy, const float* __restrict a, float ly,
 // sixteen of a segment overlap rather than leaving a tail.
 CORVANE_CLONES
 void along_y(const Work& work, const Region& region, const float* __restrict logits,
-             std::size_t stride, const std::uint8_t* __restrict classes,
-             float* __restrict kept, Segment* __restrict segments, std::size_t v0,
-             std::size_t v1, std::uint8_t* __restrict out) {
+             std::size_t stride, const std::uint8_t* __restrict classes, float* __restrict kept,
+             Segment* __restrict segments, std::size_t v0, std::size_t v1,
+             std::uint8_t* __restrict out) {
   const std::size_t width = region.columns.size();
   const std::size_t count = chunks(region);
   const Run* runs = work.runs.data() + region.first_run;
@@ -293,8 +293,7 @@ void proto_row(const Work& work, std::size_t strip, std::size_t y, const Scratch
     const std::size_t cols = region.proto_columns.size();
     float* const logit = scratch.logit + region.logit + (y % 2) * logit_stride(region);
     logit_row(work.coefficients + region.detection * masks, masks,
-              scratch.stage + (region.proto_columns.begin - used.begin), staged, cols,
-              logit);
+              scratch.stage + (region.proto_columns.begin - used.begin), staged, cols, logit);
     std::fill(logit + cols, logit + cols + kRun - 1, 0.0f);
   }
   for (std::size_t i = 0; i < work.regions.size(); ++i) {
@@ -304,8 +303,7 @@ void proto_row(const Work& work, std::size_t strip, std::size_t y, const Scratch
     float* const logits = scratch.logit + region.logit;
     std::uint8_t* const classes = scratch.classes + region.classes;
     classify_row(region, work.windows.data() + region.first_window, logits + (y % 2) * stride,
-                 scratch.flags,
-                 classes + (y % 2) * chunks(region));
+                 scratch.flags, classes + (y % 2) * chunks(region));
     if (y < strip) continue;
     const std::size_t v0 = next[i];
     std::size_t v1 = v0;

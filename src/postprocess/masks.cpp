@@ -67,19 +67,19 @@ void strip(const Work& work, std::size_t y0, std::size_t y1, std::size_t logit,
   memory.resize(std::max(memory.size(), staged + logit + kept));
   class_memory.resize(std::max(class_memory.size(), classes + work.tapped.size() + 8));
   segments.resize(std::max(segments.size(), widest / kLanes + 1));
-  const Scratch scratch{memory.data(), memory.data() + staged, memory.data() + staged + logit,
-                        class_memory.data(), class_memory.data() + classes,
-                        segments.data()};
+  const Scratch scratch{
+      memory.data(),       memory.data() + staged,        memory.data() + staged + logit,
+      class_memory.data(), class_memory.data() + classes, segments.data()};
   // Each box's first output row whose lower tap is in the strip.
   next.resize(work.regions.size());
   std::size_t first = y1;
   for (std::size_t i = 0; i < work.regions.size(); ++i) {
     const Region& region = work.regions[i];
     const auto* i1 = work.y.i1.data();
-    next[i] = static_cast<std::size_t>(
-        std::partition_point(i1 + region.rows.begin, i1 + region.rows.end,
-                             [y0](std::size_t t) { return t < y0; }) -
-        i1);
+    next[i] =
+        static_cast<std::size_t>(std::partition_point(i1 + region.rows.begin, i1 + region.rows.end,
+                                                      [y0](std::size_t t) { return t < y0; }) -
+                                 i1);
     if (region.proto_rows.end > y0) first = std::min(first, region.proto_rows.begin);
   }
   for (std::size_t y = std::max(first, y0 == 0 ? 0 : y0 - 1); y < y1; ++y)
@@ -111,8 +111,7 @@ void draw(Work work, std::size_t logit, std::size_t classes) {
   }
   // Strips of about equal work, kStripsPerWorker per worker: each costs a row
   // computed twice, and a few per worker let idle workers take over.
-  const std::size_t strips =
-      std::min(work_of.size(), kStripsPerWorker * parallel::num_threads());
+  const std::size_t strips = std::min(work_of.size(), kStripsPerWorker * parallel::num_threads());
   std::vector<std::size_t> bounds{y_begin};
   std::size_t done = 0;
   for (std::size_t t = 0; t < work_of.size(); ++t) {
@@ -141,8 +140,8 @@ void build(const Coefficients& pred, const Prototypes& protos, std::span<const M
   for (std::size_t d = 0; d < boxes.size(); ++d) {
     const Range columns = inside(static_cast<std::size_t>(dst.width), geometry.ratio,
                                  geometry.pad_x, boxes[d].x1, boxes[d].x2);
-    const Range rows = inside(static_cast<std::size_t>(dst.height), geometry.ratio,
-                              geometry.pad_y, boxes[d].y1, boxes[d].y2);
+    const Range rows = inside(static_cast<std::size_t>(dst.height), geometry.ratio, geometry.pad_y,
+                              boxes[d].y1, boxes[d].y2);
     if (columns.size() == 0 || rows.size() == 0) continue;
     regions.push_back({d, columns, rows, {}, {}, 0, 0, 0, 0, 0});
     reach_x = std::max(reach_x, columns.end);
@@ -182,8 +181,15 @@ void build(const Coefficients& pred, const Prototypes& protos, std::span<const M
       classes += 2 * chunks(regions[end]);
       ++end;
     } while (end < regions.size() && logit + 2 * logit_stride(regions[end]) <= kRoundFloats);
-    draw({coefficients.data(), protos, std::span(regions).subspan(begin, end - begin), runs,
-          windows, x, y, dst, {0, 0}},
+    draw({coefficients.data(),
+          protos,
+          std::span(regions).subspan(begin, end - begin),
+          runs,
+          windows,
+          x,
+          y,
+          dst,
+          {0, 0}},
          logit, classes);
     begin = end;
   }

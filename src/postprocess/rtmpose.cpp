@@ -177,17 +177,17 @@ std::vector<CropKeypoints> decode_affine(SimccOutput x, SimccOutput y,
                                          std::span<const AffineCrop> crops) {
   return parallel::parallel_map_collect(std::size_t{0}, crops.size(), [&](std::size_t i) {
     const AffineCrop& c = crops[i];
-    return decode_crop(x, y, i, [&](const Peak& px, const Peak& py, std::uint64_t bins_x,
-                                    std::uint64_t bins_y) {
-      // Two bins per input pixel: the input is bins / 2 pixels wide and tall.
-      const double width = static_cast<double>(bins_x) * 0.5;
-      const double height = static_cast<double>(bins_y) * 0.5;
-      const double kx = static_cast<double>(location(px)) / width * c.sw + c.cx - c.sw * 0.5;
-      const double ky = static_cast<double>(location(py)) / height * c.sh + c.cy - c.sh * 0.5;
-      // The smaller peak: x's unless y's is lower (peaks are never NaN).
-      const float score = px.value > py.value ? py.value : px.value;
-      return Keypoint{static_cast<float>(kx), static_cast<float>(ky), score};
-    });
+    return decode_crop(
+        x, y, i, [&](const Peak& px, const Peak& py, std::uint64_t bins_x, std::uint64_t bins_y) {
+          // Two bins per input pixel: the input is bins / 2 pixels wide and tall.
+          const double width = static_cast<double>(bins_x) * 0.5;
+          const double height = static_cast<double>(bins_y) * 0.5;
+          const double kx = static_cast<double>(location(px)) / width * c.sw + c.cx - c.sw * 0.5;
+          const double ky = static_cast<double>(location(py)) / height * c.sh + c.cy - c.sh * 0.5;
+          // The smaller peak: x's unless y's is lower (peaks are never NaN).
+          const float score = px.value > py.value ? py.value : px.value;
+          return Keypoint{static_cast<float>(kx), static_cast<float>(ky), score};
+        });
   });
 }
 

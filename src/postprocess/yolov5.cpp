@@ -89,16 +89,18 @@ std::vector<Detection> decode_image(std::span<const float> block, std::uint64_t 
   if (row_len < kFirstClass) panic_capacity_overflow();
   const std::uint64_t num_classes = row_len - kFirstClass;
   return collect_and_suppress<Detection>(
-      rows, iou_threshold, [&](std::uint64_t begin, std::uint64_t end, std::vector<Detection>& out) {
+      rows, iou_threshold,
+      [&](std::uint64_t begin, std::uint64_t end, std::vector<Detection>& out) {
         decode_rows(block.data(), row_len, num_classes, conf_threshold, begin, end, out);
       });
 }
 
 }  // namespace
 
-std::vector<std::vector<Detection>> decode_yolov5_batch(
-    std::span<const float> data, std::uint64_t images, std::uint64_t rows, std::uint64_t row_len,
-    float iou_threshold, float conf_threshold) {
+std::vector<std::vector<Detection>> decode_yolov5_batch(std::span<const float> data,
+                                                        std::uint64_t images, std::uint64_t rows,
+                                                        std::uint64_t row_len, float iou_threshold,
+                                                        float conf_threshold) {
   return for_each_image(data, images, rows, row_len, [&](std::span<const float> block) {
     return decode_image(block, rows, row_len, iou_threshold, conf_threshold);
   });

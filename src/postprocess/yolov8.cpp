@@ -18,14 +18,13 @@ std::vector<Detection> decode_image(std::span<const float> block, std::uint64_t 
   return collect_and_suppress<Detection>(
       anchors, iou_threshold,
       [&](std::uint64_t begin, std::uint64_t end, std::vector<Detection>& out) {
-        for_each_passing_anchor(
-            block.data(), anchors, num_classes, conf_threshold, begin, end, out,
-            [&](std::uint64_t a, std::uint32_t cls, float score) {
-              // A passing anchor with no class channel has no bucket to go to.
-              if (num_classes == 0) panic_index_out_of_bounds(0, 0);
-              const Corners box = corners(cx[a], cy[a], w[a], h[a]);
-              out.push_back({box.x1, box.y1, box.x2, box.y2, cls, score, a});
-            });
+        for_each_passing_anchor(block.data(), anchors, num_classes, conf_threshold, begin, end, out,
+                                [&](std::uint64_t a, std::uint32_t cls, float score) {
+                                  // A passing anchor with no class channel has no bucket to go to.
+                                  if (num_classes == 0) panic_index_out_of_bounds(0, 0);
+                                  const Corners box = corners(cx[a], cy[a], w[a], h[a]);
+                                  out.push_back({box.x1, box.y1, box.x2, box.y2, cls, score, a});
+                                });
       });
 }
 
@@ -36,8 +35,7 @@ std::vector<std::vector<Detection>> decode_yolov8_batch(
     // More mask channels than channels is a negative class count too;
     // checked here so that no wrapped count is ever used.
     if (mask_channels > channels) panic_capacity_overflow();
-    return decode_image(block, anchors, channels - mask_channels, iou_threshold,
-                        conf_threshold);
+    return decode_image(block, anchors, channels - mask_channels, iou_threshold, conf_threshold);
   });
 }
 

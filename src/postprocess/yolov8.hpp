@@ -23,9 +23,11 @@ std::vector<Detection> decode_image(std::span<const float> block, std::uint64_t 
 // its first three extents, of which the last `mask_channels` channels (the
 // segmentation head's coefficients) are never read. Returns the survivors of
 // every image, in order.
-std::vector<std::vector<Detection>> decode_yolov8_batch(
-    std::span<const float> data, std::uint64_t images, std::uint64_t channels,
-    std::uint64_t anchors, float iou_threshold, float conf_threshold,
-    std::uint64_t mask_channels = 0);
+std::vector<std::vector<Detection>> decode_yolov8_batch(std::span<const float> data,
+                                                        std::uint64_t images,
+                                                        std::uint64_t channels,
+                                                        std::uint64_t anchors, float iou_threshold,
+                                                        float conf_threshold,
+                                                        std::uint64_t mask_channels = 0);
 
 }  // namespace corvane::postprocess::yolov8

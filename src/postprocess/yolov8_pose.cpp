@@ -14,8 +14,7 @@ constexpr std::uint64_t kLeadingChannels = 5;
 // The keypoints of the survivors only: they take no part in suppression, and
 // an image has thousands of anchors but a few dozen survivors.
 std::vector<PoseDetection> with_keypoints(std::span<const float> block, std::uint64_t anchors,
-                                          std::uint64_t first_keypoint,
-                                          std::uint64_t num_keypoints,
+                                          std::uint64_t first_keypoint, std::uint64_t num_keypoints,
                                           std::vector<Detection> kept) {
   std::vector<PoseDetection> out;
   out.reserve(kept.size());

@@ -36,7 +36,7 @@ bool all_groups_fit(std::uint64_t first, std::uint64_t channels,
 // The running maximum of each group's channels at one anchor, from 0 with no
 // choice; strictly greater values win, NaN never does.
 std::vector<PropertyValue> read_properties(const ImageLayout& image, std::uint64_t anchor,
-                                                std::span<const std::uint64_t> property_groups) {
+                                           std::span<const std::uint64_t> property_groups) {
   std::vector<PropertyValue> out;
   out.reserve(property_groups.size());
   const float* channel = image.block + image.first_property * image.anchors + anchor;
@@ -82,13 +82,13 @@ std::vector<PropertyDetection> decode_image(std::span<const float> block, std::u
   // Anchor 0's class scan is the first read of the image: a class channel at
   // or past the end fails there, at the first channel that does not exist.
   // Checked before anything is allocated, so a huge num_cls costs nothing.
-  if (groups.num_cls > 0 &&
-      (groups.num_cls > channels || channels - groups.num_cls < kBoxChannels))
-    panic_index_out_of_bounds(block.size(),
-                              checked_mul(std::max(channels, kBoxChannels), anchors));
+  if (groups.num_cls > 0 && (groups.num_cls > channels || channels - groups.num_cls < kBoxChannels))
+    panic_index_out_of_bounds(block.size(), checked_mul(std::max(channels, kBoxChannels), anchors));
   const std::uint64_t first_property = kBoxChannels + groups.num_cls;
-  const ImageLayout image{block.data(), channels, anchors, block.size(), first_property,
-                          all_groups_fit(first_property, channels, groups.property_groups)};
+  const ImageLayout image{
+      block.data(),   channels,
+      anchors,        block.size(),
+      first_property, all_groups_fit(first_property, channels, groups.property_groups)};
   const std::vector<Detection> kept = collect_and_suppress<Detection>(
       anchors, iou_threshold,
       [&](std::uint64_t begin, std::uint64_t end, std::vector<Detection>& out) {

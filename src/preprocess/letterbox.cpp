@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-
 namespace corvane::preprocess {
 namespace {
 
@@ -131,8 +130,9 @@ struct RowJob {
 // first staged a chunk at a time, one by one, so that the vector loads that
 // take them do not wait on the scalar stores just before.
 template <bool Wide>
-CORVANE_CLONES void write_row(const RowJob& job, const std::uint8_t* row, std::uint64_t limit, bool last,
-               float* __restrict r0, float* __restrict r1, float* __restrict r2) {
+CORVANE_CLONES void write_row(const RowJob& job, const std::uint8_t* row, std::uint64_t limit,
+                              bool last, float* __restrict r0, float* __restrict r1,
+                              float* __restrict r2) {
   const Columns& c = job.columns;
   const std::uint64_t n = job.n;
   const std::uint64_t words = last ? c.word_safe : n;

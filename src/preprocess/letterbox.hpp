@@ -53,8 +53,8 @@ std::uint64_t margin(float padding_rate, std::uint64_t extent) noexcept;
 // enlarged size saturates, so an unbounded margin leaves an empty image
 // rather than a wrapped one; new_w/new_h never exceed the destination,
 // which float rounding of extents above 2^24 could otherwise cause.
-Letterbox fit(std::uint64_t src_w, std::uint64_t src_h, std::uint64_t dst_w,
-              std::uint64_t dst_h, std::uint64_t margin_w = 0, std::uint64_t margin_h = 0) noexcept;
+Letterbox fit(std::uint64_t src_w, std::uint64_t src_h, std::uint64_t dst_w, std::uint64_t dst_h,
+              std::uint64_t margin_w = 0, std::uint64_t margin_h = 0) noexcept;
 
 // The source row/column sampled by destination index i: floor(ratio * i) in
 // float32, kept inside an extent of `extent` (>= 1) for the same reason.

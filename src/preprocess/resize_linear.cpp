@@ -181,9 +181,7 @@ Columns plan_columns(std::uint64_t src_w, std::uint64_t new_w) {
       if (c.w0[d] != w0 || c.w1[d] != w1) return false;
     return true;
   };
-  c.weights = all(1024, 1024) ? Weights::kHalves
-              : all(2048, 0)  ? Weights::kWhole
-                              : Weights::kAny;
+  c.weights = all(1024, 1024) ? Weights::kHalves : all(2048, 0) ? Weights::kWhole : Weights::kAny;
   // Offsets never decrease: the padding columns read the last pair.
   std::fill(c.offset.begin() + static_cast<std::ptrdiff_t>(new_w), c.offset.end(),
             c.offset[new_w - 1]);
@@ -384,8 +382,7 @@ Letterbox linear_fit(std::uint64_t src_w, std::uint64_t src_h, std::uint64_t dst
   return box;
 }
 
-void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
-                      std::uint8_t pad) {
+void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box, std::uint8_t pad) {
   const std::uint64_t src_len = product_or_max(src.height, src.width, 3);
   if (src_len > src.pixels.size())
     throw Panic("source of " + std::to_string(src.pixels.size()) + " bytes is too short for a " +
@@ -455,9 +452,15 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
       std::uint64_t* const staged = words.data();
       using enum Weights;
       switch (columns.weights) {
-        case kHalves: horizontal_of<kHalves>(columns, row, limit, shuffles, staged, into); break;
-        case kWhole: horizontal_of<kWhole>(columns, row, limit, shuffles, staged, into); break;
-        case kAny: horizontal_of<kAny>(columns, row, limit, shuffles, staged, into); break;
+        case kHalves:
+          horizontal_of<kHalves>(columns, row, limit, shuffles, staged, into);
+          break;
+        case kWhole:
+          horizontal_of<kWhole>(columns, row, limit, shuffles, staged, into);
+          break;
+        case kAny:
+          horizontal_of<kAny>(columns, row, limit, shuffles, staged, into);
+          break;
       }
       held[s] = static_cast<std::int64_t>(y);
       return &sums[s * 3 * padded];

@@ -24,7 +24,6 @@ Letterbox linear_fit(std::uint64_t src_w, std::uint64_t src_h, std::uint64_t dst
 // new_w and new_h >= 1) places it, everything else float(pad) / 255. Panics
 // before writing if a buffer is shorter than its shape or the box does not
 // fit.
-void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
-                      std::uint8_t pad);
+void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box, std::uint8_t pad);
 
 }  // namespace corvane::preprocess

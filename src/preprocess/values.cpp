@@ -35,8 +35,7 @@ Letterbox classifier_input(const Image& src, const Planes& dst) {
   return fitted(src, dst, imagenet_values());
 }
 
-Letterbox standardised_input(const Image& src, const Planes& dst,
-                             const std::array<float, 3>& mean,
+Letterbox standardised_input(const Image& src, const Planes& dst, const std::array<float, 3>& mean,
                              const std::array<float, 3>& stddev) {
   return fitted(src, dst, mean_std_values(mean, stddev));
 }

@@ -32,8 +32,7 @@ Letterbox detector_input(const Image& src, const Planes& dst);
 Letterbox classifier_input(const Image& src, const Planes& dst);
 
 // Input normalised with caller-given statistics.
-Letterbox standardised_input(const Image& src, const Planes& dst,
-                             const std::array<float, 3>& mean,
+Letterbox standardised_input(const Image& src, const Planes& dst, const std::array<float, 3>& mean,
                              const std::array<float, 3>& stddev);
 
 // Pose-model input: the classifier's normalisation, fitted as if the source

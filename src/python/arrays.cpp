@@ -118,10 +118,9 @@ Ref accept(PyObject* obj) {
   // A base-class ndarray runs no Python code when made (no __array_finalize__),
   // so nothing can change `obj` between its check and this copy of its layout.
   PyArrayObject* array = as_array(obj);
-  Ref view = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, wanted, PyArray_NDIM(array),
-                                             PyArray_DIMS(array), PyArray_STRIDES(array),
-                                             PyArray_DATA(array),
-                                             PyArray_FLAGS(array) & NPY_ARRAY_WRITEABLE, nullptr));
+  Ref view = Ref::steal(PyArray_NewFromDescr(
+      &PyArray_Type, wanted, PyArray_NDIM(array), PyArray_DIMS(array), PyArray_STRIDES(array),
+      PyArray_DATA(array), PyArray_FLAGS(array) & NPY_ARRAY_WRITEABLE, nullptr));
   if (!view) throw_python_error();
   if (PyArray_SetBaseObject(as_array(view.get()), Py_NewRef(obj)) < 0) throw_python_error();
   registry::acquire(view.get(), !std::is_const_v<T>);

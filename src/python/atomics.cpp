@@ -35,7 +35,8 @@ SharedWord::SharedWord(PyObject* data_ptr) {
             "buffer must be at least 4 bytes long (got " + std::to_string(view_.len) + ")");
     // A strided or indirect view does not own the bytes that follow its
     // first element (with a negative stride they may lie past its memory).
-    if (!PyBuffer_IsContiguous(&view_, 'A')) raise(PyExc_ValueError, messages::kNotContiguousBuffer);
+    if (!PyBuffer_IsContiguous(&view_, 'A'))
+      raise(PyExc_ValueError, messages::kNotContiguousBuffer);
     if (reinterpret_cast<std::uintptr_t>(view_.buf) % 4 != 0)
       raise(PyExc_ValueError, messages::kNotAligned);
   } catch (...) {

@@ -35,7 +35,8 @@ Call::Call(const char* function_name, std::span<const std::string_view> params,
   // would allocate for every name longer than the small-string buffer.
   const auto function = [&] { return std::string(function_name) + "()"; };
   const std::size_t n = params.size();
-  const std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(nargs_flags)));
+  const std::size_t nargs =
+      static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(nargs_flags)));
   if (nargs > n)
     raise(PyExc_TypeError, function() + " takes " + std::to_string(n) +
                                " positional arguments but " + std::to_string(nargs) +
@@ -50,8 +51,8 @@ Call::Call(const char* function_name, std::span<const std::string_view> params,
     // only C callers can pass) cannot equal a parameter name either.
     const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &length);
     if (!utf8) PyErr_Clear();
-    std::string_view name = utf8 ? std::string_view(utf8, static_cast<std::size_t>(length))
-                                 : std::string_view();
+    std::string_view name =
+        utf8 ? std::string_view(utf8, static_cast<std::size_t>(length)) : std::string_view();
     std::size_t slot = 0;
     while (utf8 && slot < n && params[slot] != name) ++slot;
     if (!utf8 || slot == n) {

@@ -18,8 +18,8 @@ class Call {
   // Binds the arguments to `params` (all positional-or-keyword, all
   // required) into `bound`, one slot per parameter; raises the binding
   // TypeErrors of `function`.
-  Call(const char* function, std::span<const std::string_view> params,
-       std::span<PyObject*> bound, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+  Call(const char* function, std::span<const std::string_view> params, std::span<PyObject*> bound,
+       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
   ~Call() { release_arrays(); }
   Call(const Call&) = delete;
   Call& operator=(const Call&) = delete;

@@ -7,13 +7,10 @@ namespace corvane::python {
 namespace {
 
 [[noreturn]] void raise_mismatch(PyObject* obj, const char* target) {
-  raise(PyExc_TypeError,
-        "'" + type_qualname(obj) + messages::kCannotConvert + target + "'");
+  raise(PyExc_TypeError, "'" + type_qualname(obj) + messages::kCannotConvert + target + "'");
 }
 
-[[noreturn]] void raise_range() {
-  raise(PyExc_OverflowError, messages::kIntegerRange);
-}
+[[noreturn]] void raise_range() { raise(PyExc_OverflowError, messages::kIntegerRange); }
 
 std::int32_t to_i32(PyObject* obj) {
   long v = PyLong_AsLong(obj);
@@ -69,8 +66,8 @@ bool to_bool(PyObject* obj) {
   if (is_numpy_bool(obj)) {
     PyTypeObject* type = Py_TYPE(obj);
     if (!type->tp_as_number || !type->tp_as_number->nb_bool)
-      raise(PyExc_TypeError, "object of type '" + type_qualname(obj) +
-                                 "' does not define a '__bool__' conversion");
+      raise(PyExc_TypeError,
+            "object of type '" + type_qualname(obj) + "' does not define a '__bool__' conversion");
     int truth = type->tp_as_number->nb_bool(obj);
     if (truth < 0) throw_python_error();
     return truth != 0;
@@ -214,8 +211,8 @@ std::vector<MaskBox> convert(const Arg& arg, As<std::vector<MaskBox>>) {
     const std::vector<Ref> items = items_of(detections[d].get());
     const std::string which = "detection " + std::to_string(d);
     if (items.size() < 7)
-      raise_value(param, which + " has " + std::to_string(items.size()) +
-                             " items, expected at least 7");
+      raise_value(param,
+                  which + " has " + std::to_string(items.size()) + " items, expected at least 7");
     const long long i = anchor_index(items[6].get());
     if (i < 0) raise_value(param, which + messages::kNotAnAnchorIndex);
     out.push_back({to_f32(items[0].get()), to_f32(items[1].get()), to_f32(items[2].get()),

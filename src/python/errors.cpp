@@ -49,8 +49,8 @@ void ErrorScope::set_pending(PyObject* exception) noexcept {
 #endif
 
 std::string type_qualname(PyObject* obj) {
-  Ref name = Ref::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  Ref name =
+      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
   const char* utf8 = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
   if (!utf8) {
     PyErr_Clear();

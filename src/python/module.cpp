@@ -15,10 +15,10 @@ std::array<PyMethodDef, kFunctionCount> g_methods;
 template <std::size_t... I>
 void make_methods(std::index_sequence<I...>) {
   ((g_text_signatures[I] = std::get<I>(kFunctions).text_signature(),
-    g_methods[I] = PyMethodDef{
-        std::get<I>(kFunctions).name,
-        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&trampoline<kFunctions, I>)),
-        METH_FASTCALL | METH_KEYWORDS, g_text_signatures[I].c_str()}),
+    g_methods[I] = PyMethodDef{std::get<I>(kFunctions).name,
+                               reinterpret_cast<PyCFunction>(
+                                   reinterpret_cast<void (*)()>(&trampoline<kFunctions, I>)),
+                               METH_FASTCALL | METH_KEYWORDS, g_text_signatures[I].c_str()}),
    ...);
 }
 
@@ -28,7 +28,10 @@ PyModuleDef g_definition = {
     "",       // __doc__
     0,        // per-module state size
     nullptr,  // functions are added one by one, see add_functions
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // `corvane.PanicException` names the panic type without creating it at
@@ -49,7 +52,8 @@ PyObject* module_dir(PyObject* module, PyObject*) noexcept {
   if (!names) return nullptr;
   Ref panic = Ref::steal(PyUnicode_FromString("PanicException"));
   int present = panic ? PySequence_Contains(names, panic.get()) : -1;
-  if (present < 0 || (present == 0 && PyList_Append(names, panic.get()) < 0) || PyList_Sort(names) < 0) {
+  if (present < 0 || (present == 0 && PyList_Append(names, panic.get()) < 0) ||
+      PyList_Sort(names) < 0) {
     Py_DECREF(names);
     return nullptr;
   }

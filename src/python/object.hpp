@@ -6,8 +6,8 @@
 #include "core/records.hpp"
 #include "python/errors.hpp"
 
-#include <cstdint>
 #include <array>
+#include <cstdint>
 #include <string>
 #include <type_traits>
 #include <utility>

@@ -33,15 +33,15 @@ PyObject* panic_type() {
 void raise_panic(const Panic& failure) noexcept {
   const char* message =
       failure.message().empty() ? messages::kNoMessage : failure.message().c_str();
-  std::fprintf(stderr, "thread '%s' panicked at %s:%u:%u:\n%s\n",
-               failure.thread_name().c_str(), failure.where().file_name(),
-               static_cast<unsigned>(failure.where().line()),
+  std::fprintf(stderr, "thread '%s' panicked at %s:%u:%u:\n%s\n", failure.thread_name().c_str(),
+               failure.where().file_name(), static_cast<unsigned>(failure.where().line()),
                static_cast<unsigned>(failure.where().column()), message);
   // The failure is a C++ exception thrown where it arose (on a worker too), so
   // a debugger stopping at every throw shows the stack of its origin.
-  std::fputs("note: run under gdb with `catch throw` to obtain a backtrace of where the "
-             "failure arose\n",
-             stderr);
+  std::fputs(
+      "note: run under gdb with `catch throw` to obtain a backtrace of where the "
+      "failure arose\n",
+      stderr);
   std::fflush(stderr);
   PyObject* text = PyUnicode_FromString(message);
   if (!text) return;  // MemoryError is pending instead

@@ -168,12 +168,8 @@ const Shared& shared_registry() {
   if (!capsule) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) registry_error(take_error_text());
     PyErr_Clear();
-    auto* shared = new Shared{1,
-                              new Registry,
-                              &acquire_shared,
-                              &acquire_exclusive,
-                              &release_shared,
-                              &release_exclusive};
+    auto* shared = new Shared{
+        1, new Registry, &acquire_shared, &acquire_exclusive, &release_shared, &release_exclusive};
     capsule = Ref::steal(PyCapsule_New(shared, kRegistryName, &destroy_registry));
     if (!capsule) {
       delete static_cast<Registry*>(shared->flags);
@@ -201,8 +197,7 @@ const Shared& shared_registry() {
 void check_acquired(int code, bool exclusive) {
   if (code == 0) return;
   if (code == -1) throw Panic(messages::kAlreadyBorrowed);
-  if (code == -2 && exclusive)
-    throw Panic(messages::kNotWriteable);
+  if (code == -2 && exclusive) throw Panic(messages::kNotWriteable);
   throw Panic("Unexpected return code " + std::to_string(code) + " from borrow checking API");
 }
 

@@ -39,9 +39,8 @@ std::vector<R> non_max_suppression(std::vector<R> candidates, float iou_threshol
                    [](const R& a, const R& b) { return a.score > b.score; });
   std::vector<R> kept;
   for (R& candidate : candidates) {
-    const bool keep = std::all_of(kept.begin(), kept.end(), [&](const R& k) {
-      return iou(k, candidate) <= iou_threshold;
-    });
+    const bool keep = std::all_of(kept.begin(), kept.end(),
+                                  [&](const R& k) { return iou(k, candidate) <= iou_threshold; });
     if (keep) kept.push_back(std::move(candidate));
   }
   return kept;

@@ -1,8 +1,8 @@
 #include "core/panic.hpp"
+#include "postprocess/class_sweep.hpp"
 #include "postprocess/yolov5.hpp"
 #include "postprocess/yolov8.hpp"
 #include "postprocess/yolov8_pose.hpp"
-#include "postprocess/class_sweep.hpp"
 #include "reference_nms.hpp"
 
 #include <gtest/gtest.h>
@@ -49,7 +49,8 @@ std::vector<Detection> plain_yolov8(const float* block, std::uint64_t n, std::ui
     float best = 0;
     std::uint32_t cls = 0;
     for (std::uint64_t j = 0; j + 4 < e; ++j)
-      if (block[(4 + j) * n + i] > best) best = block[(4 + j) * n + i], cls = static_cast<std::uint32_t>(j);
+      if (block[(4 + j) * n + i] > best)
+        best = block[(4 + j) * n + i], cls = static_cast<std::uint32_t>(j);
     if (conf > best) continue;
     const float hw = block[2 * n + i] * 0.5f, hh = block[3 * n + i] * 0.5f;
     const float cx = block[i], cy = block[n + i];
@@ -96,8 +97,8 @@ void fill_boxes_yolov8(std::vector<float>& v, std::uint64_t b, std::uint64_t k, 
 
 TEST(Yolov8Sweep, EqualsPerAnchorRunningMaximum) {
   std::mt19937 rng(13);
-  const float values[] = {0.0f, -0.0f, 0.5f, 0.5f, 1.0f, -1.0f, kNaN, kInf, -kInf, 1e-30f, 2.0f,
-                          -0.5f, 0.25f, -2.0f, 0.0f, -0.0f, 0.1f, 0.2f, kNaN, -1.0f};
+  const float values[] = {0.0f, -0.0f, 0.5f,  0.5f,  1.0f, -1.0f, kNaN, kInf, -kInf, 1e-30f,
+                          2.0f, -0.5f, 0.25f, -2.0f, 0.0f, -0.0f, 0.1f, 0.2f, kNaN,  -1.0f};
   for (int round = 0; round < 500; ++round) {
     const std::uint64_t anchors = 1 + rng() % 300, first = rng() % 3, count = rng() % 41;
     const std::uint64_t a0 = rng() % anchors, len = 1 + rng() % (anchors - a0);
@@ -105,12 +106,13 @@ TEST(Yolov8Sweep, EqualsPerAnchorRunningMaximum) {
     for (auto& x : block) x = values[rng() % std::size(values)];
     // Thresholds that let almost nothing, some or everything pass, so both the
     // class lookup of the few passing anchors and the tracked sweep are used.
-    const float conf = std::array{3.0f, 1.5f, 0.75f, 0.0f, kNaN}[static_cast<std::size_t>(round % 5)];
+    const float conf =
+        std::array{3.0f, 1.5f, 0.75f, 0.0f, kNaN}[static_cast<std::size_t>(round % 5)];
     std::vector<float> best(len);
     std::vector<std::uint32_t> cls(len), passing(len);
-    const std::uint64_t listed = channel_maxima_and_classes(
-        block.data(), anchors, first, count, a0, len, conf, best.data(), cls.data(),
-        passing.data());
+    const std::uint64_t listed =
+        channel_maxima_and_classes(block.data(), anchors, first, count, a0, len, conf, best.data(),
+                                   cls.data(), passing.data());
     std::uint64_t want_listed = 0;
     for (std::uint64_t l = 0; l < len; ++l) {
       float want = 0.0f;
@@ -195,8 +197,8 @@ TEST(DetectFailures, NegativeClassCountIsCapacityOverflowBeforeAnyRead) {
 TEST(DetectFailures, PoseLayoutWithoutClassChannelFailsBeforeAnyRead) {
   // 4 + 3K channels (no class) or fewer, for a K whose 3K wraps in 64 bits too.
   const std::vector<float> some(10 * 3, 1.0f);
-  for (std::uint64_t k : {std::uint64_t{2}, std::uint64_t{3}, (~std::uint64_t{0}) / 3 + 1,
-                          ~std::uint64_t{0}})
+  for (std::uint64_t k :
+       {std::uint64_t{2}, std::uint64_t{3}, (~std::uint64_t{0}) / 3 + 1, ~std::uint64_t{0}})
     EXPECT_EQ(panic_message([&] { yolov8_pose::decode_pose_batch(some, 1, 10, 3, k, 0.5f, kNaN); }),
               "capacity overflow");
   EXPECT_EQ(panic_message([&] { yolov8_pose::decode_pose_batch(some, 1, 4, 3, 0, 0.5f, kNaN); }),

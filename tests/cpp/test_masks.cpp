@@ -77,17 +77,27 @@ void expect_reference(const Case& c) {
                {got, c.height, c.width});
   const std::vector<std::uint8_t> want = reference(c);
   for (std::size_t i = 0; i < want.size(); ++i)
-    ASSERT_EQ(int{got[i]}, int{want[i]}) << "byte " << i << " of " << c.planes << "x" << c.height
-                                         << "x" << c.width << ", protos " << c.m << "x" << c.mh
-                                         << "x" << c.mw;
+    ASSERT_EQ(int{got[i]}, int{want[i]})
+        << "byte " << i << " of " << c.planes << "x" << c.height << "x" << c.width << ", protos "
+        << c.m << "x" << c.mh << "x" << c.mw;
 }
 
 // Values that settle whole chunks (one sign over a box), sit at the edges of
 // the settled classes, or poison the interpolation.
 float draw_value(std::mt19937& rng, int mode) {
   constexpr float kInf = std::numeric_limits<float>::infinity();
-  static const float awkward[] = {0.0f,     -0.0f,    1e-40f, 0x1p-149f, 0x1p-100f, 0x1p-101f,
-                                  0x1p100f,  0x1p101f,  1.0f,   -1.0f,   kInf,      -kInf,
+  static const float awkward[] = {0.0f,
+                                  -0.0f,
+                                  1e-40f,
+                                  0x1p-149f,
+                                  0x1p-100f,
+                                  0x1p-101f,
+                                  0x1p100f,
+                                  0x1p101f,
+                                  1.0f,
+                                  -1.0f,
+                                  kInf,
+                                  -kInf,
                                   std::numeric_limits<float>::quiet_NaN()};
   std::uniform_int_distribution<std::size_t> pick(0, std::size(awkward) - 1);
   std::normal_distribution<float> normal(mode == 2 ? 2.0f : 0.0f, 1.0f);

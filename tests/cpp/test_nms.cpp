@@ -48,10 +48,12 @@ void expect_same(const std::vector<Detection>& got, const std::vector<Detection>
 }
 
 TEST(Nms, MinMaxMatchLibraryBitForBit) {
-  std::vector<float> values = {0.0f, -0.0f, 1.0f, -1.0f, kInf, -kInf, kNaN, -kNaN,
-                               std::numeric_limits<float>::denorm_min(), 2.5f};
+  std::vector<float> values = {
+      0.0f, -0.0f, 1.0f, -1.0f, kInf, -kInf, kNaN, -kNaN, std::numeric_limits<float>::denorm_min(),
+      2.5f};
   std::mt19937 rng(7);
-  for (int k = 0; k < 200; ++k) values.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(rng())));
+  for (int k = 0; k < 200; ++k)
+    values.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(rng())));
   for (float a : values)
     for (float b : values) {
       // Which zero fmin(0, -0) returns, and which NaN fmin(NaN, NaN) returns,
@@ -177,8 +179,9 @@ std::vector<Detection> random_candidates(std::mt19937& rng, std::size_t n, std::
   for (std::size_t i = 0; i < n; ++i) {
     if (i % 6 == 0) cx = centre(rng), cy = centre(rng);
     const float w = size(rng), h = size(rng), x = cx + jitter(rng), y = cy + jitter(rng);
-    Detection d = box(x - w / 2, y - h / 2, x + w / 2, y + h / 2, static_cast<float>(level(rng)) * 0.125f, i,
-                      static_cast<std::uint32_t>(rng() % classes));
+    Detection d =
+        box(x - w / 2, y - h / 2, x + w / 2, y + h / 2, static_cast<float>(level(rng)) * 0.125f, i,
+            static_cast<std::uint32_t>(rng() % classes));
     if (rng() % 50 == 0) (&d.x1)[rng() % 4] = (rng() % 2) ? kNaN : kInf;
     out.push_back(d);
   }

@@ -53,13 +53,24 @@ TEST(WorkerCount, FollowsTheEnvironmentRules) {
     std::size_t expected;
   };
   const Case cases[] = {
-      {"4", nullptr, 2, 4},      {"+4", nullptr, 2, 4},      {"0", "2", 3, 3},
-      {"-1", "2", 3, 2},         {" 4", "2", 3, 2},          {"4x", "2", 3, 2},
-      {"", "2", 3, 2},           {nullptr, "5", 3, 5},       {nullptr, "0", 3, 3},
-      {nullptr, "x", 3, 3},      {nullptr, nullptr, 3, 3},   {nullptr, nullptr, 0, 1},
-      {"0", nullptr, 0, 1},      {"100000", nullptr, 2, 65535},
-      {nullptr, "100000", 2, 65535}, {nullptr, nullptr, 70000, 65535},
-      {"1", "8", 3, 1},          {"18446744073709551616", "6", 3, 6},
+      {"4", nullptr, 2, 4},
+      {"+4", nullptr, 2, 4},
+      {"0", "2", 3, 3},
+      {"-1", "2", 3, 2},
+      {" 4", "2", 3, 2},
+      {"4x", "2", 3, 2},
+      {"", "2", 3, 2},
+      {nullptr, "5", 3, 5},
+      {nullptr, "0", 3, 3},
+      {nullptr, "x", 3, 3},
+      {nullptr, nullptr, 3, 3},
+      {nullptr, nullptr, 0, 1},
+      {"0", nullptr, 0, 1},
+      {"100000", nullptr, 2, 65535},
+      {nullptr, "100000", 2, 65535},
+      {nullptr, nullptr, 70000, 65535},
+      {"1", "8", 3, 1},
+      {"18446744073709551616", "6", 3, 6},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(choose_worker_count(c.first, c.second, c.cpus), c.expected)
@@ -207,9 +218,8 @@ TEST_P(PoolSizes, RunInPoolIsOneOperationOfTheCaller) {
   const auto got = pool.run_in_pool([&] {
     EXPECT_EQ(&detail::current_pool(), &pool);
     EXPECT_EQ(std::this_thread::get_id(), me);
-    std::thread other([&] {
-      pool.run_in_pool([&] { other_ran_on = std::this_thread::get_id(); });
-    });
+    std::thread other(
+        [&] { pool.run_in_pool([&] { other_ran_on = std::this_thread::get_id(); }); });
     other_id = other.get_id();
     other.join();
     const auto on_worker = pool.parallel_map_collect(0, 4, [&](std::size_t i) {
@@ -508,17 +518,17 @@ TEST(PoolCreation, FailureIsFinal) {
     attempts.fetch_add(1);
     throw std::system_error(EAGAIN, std::generic_category());
   });
-  const std::string cause = std::generic_category().message(EAGAIN) + " (os error " +
-                            std::to_string(EAGAIN) + ")";
+  const std::string cause =
+      std::generic_category().message(EAGAIN) + " (os error " + std::to_string(EAGAIN) + ")";
   for (int k = 0; k < 3; ++k) {
     try {
       slot.get();
       FAIL();
     } catch (const Panic& panic) {
       const std::string prefix = "The global thread pool has not been initialized.: ";
-      EXPECT_EQ(panic.message(), k == 0 ? prefix + cause
-                                        : prefix + "its one creation attempt already failed (" +
-                                              cause + ")");
+      EXPECT_EQ(panic.message(),
+                k == 0 ? prefix + cause
+                       : prefix + "its one creation attempt already failed (" + cause + ")");
     }
   }
   EXPECT_EQ(attempts.load(), 1);

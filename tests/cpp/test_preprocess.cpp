@@ -39,8 +39,8 @@ void expect_box(const corvane::Letterbox& got, Box want) {
 // The letterbox written out literally, one division per value.
 template <class Value>
 void reference(const std::vector<std::uint8_t>& src, std::uint64_t h, std::uint64_t w,
-               std::vector<float>& dst, std::uint64_t dh, std::uint64_t dw, const corvane::Letterbox& box,
-               Value value) {
+               std::vector<float>& dst, std::uint64_t dh, std::uint64_t dw,
+               const corvane::Letterbox& box, Value value) {
   const std::uint64_t plane = dh * dw;
   for (std::uint64_t a = 0; a < box.new_h; ++a)
     for (std::uint64_t i = 0; i < box.new_w; ++i) {
@@ -101,9 +101,8 @@ TEST(PreprocessGeometry, WorkedExamples) {
   expect_box(pp::fit(320, 240, 640, 640), {0.5f, 640, 480, 0, 80});
   // Odd remainder: the extra row goes below.
   const float r = 1001.0f / 640.0f;
-  expect_box(pp::fit(1001, 500, 640, 640),
-             {r, 640, static_cast<std::uint64_t>(500.0f / r), 0,
-              (640 - static_cast<std::uint64_t>(500.0f / r)) >> 1});
+  expect_box(pp::fit(1001, 500, 640, 640), {r, 640, static_cast<std::uint64_t>(500.0f / r), 0,
+                                            (640 - static_cast<std::uint64_t>(500.0f / r)) >> 1});
   // rtmpose margins.
   expect_box(pp::fit(192, 256, 192, 256, 48, 64), {1.5f, 128, 170, 32, 43});
   expect_box(pp::fit(640, 480, 192, 256, 64, 48), {4.0f, 160, 120, 16, 68});
@@ -155,7 +154,8 @@ TEST(PreprocessValues, StatisticsGiveTheDividedValues) {
   for (std::size_t c = 0; c < 3; ++c)
     for (std::size_t b = 0; b < 256; ++b) {
       volatile float x = static_cast<float>(b);  // keep the division at run time
-      EXPECT_EQ(std::bit_cast<std::uint32_t>(det(c, static_cast<std::uint8_t>(b))), std::bit_cast<std::uint32_t>(x / 255.0f));
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(det(c, static_cast<std::uint8_t>(b))),
+                std::bit_cast<std::uint32_t>(x / 255.0f));
       EXPECT_EQ(std::bit_cast<std::uint32_t>(cls(c, static_cast<std::uint8_t>(b))),
                 std::bit_cast<std::uint32_t>((x - mean[c]) / stddev[c]));
     }
@@ -177,9 +177,9 @@ TEST(PreprocessValues, StatisticsGiveTheDividedValues) {
 // writes nothing outside the image area.
 TEST(PreprocessKernel, MatchesLiteralFormula) {
   std::mt19937 rng(7);
-  const std::uint64_t sizes[][4] = {{1, 1, 1, 1},   {1, 1, 5, 3},     {2, 3, 7, 5},
-                                    {720, 1280, 64, 64}, {5, 7, 64, 48}, {13, 3, 17, 29},
-                                    {31, 47, 11, 13}, {240, 320, 640, 640}, {3, 200, 9, 9}};
+  const std::uint64_t sizes[][4] = {{1, 1, 1, 1},        {1, 1, 5, 3},         {2, 3, 7, 5},
+                                    {720, 1280, 64, 64}, {5, 7, 64, 48},       {13, 3, 17, 29},
+                                    {31, 47, 11, 13},    {240, 320, 640, 640}, {3, 200, 9, 9}};
   const pp::PlaneValues stats = pp::mean_std_values({10.5f, -3.0f, 200.0f}, {0.3f, 7.0f, 1e-3f});
   for (const auto& s : sizes) {
     const std::uint64_t h = s[0], w = s[1], dh = s[2], dw = s[3];
@@ -197,7 +197,7 @@ TEST(PreprocessKernel, MatchesLiteralFormula) {
     pp::classifier_input(image, pp::Planes{got_c, dh, dw});
     reference(src, h, w, want_c, dh, dw, box, [](int k, std::uint8_t b) {
       return (static_cast<float>(b) - pp::kImagenetMean[static_cast<std::size_t>(k)]) /
-           pp::kImagenetStd[static_cast<std::size_t>(k)];
+             pp::kImagenetStd[static_cast<std::size_t>(k)];
     });
     expect_same_bits(got_c, want_c);
 
@@ -239,8 +239,7 @@ TEST(PreprocessKernel, ShortBuffersPanicBeforeWriting) {
   // Extents whose product overflows are refused, not wrapped.
   EXPECT_THROW(pp::detector_input({full, std::uint64_t{1} << 62, 8}, {dst, 8, 8}), corvane::Panic);
   // A box that does not fit the destination is refused.
-  EXPECT_THROW(pp::letterbox({full, 4, 5}, {dst, 8, 8}, {1.0f, 5, 4, 4, 0},
-                             pp::unit_values()),
+  EXPECT_THROW(pp::letterbox({full, 4, 5}, {dst, 8, 8}, {1.0f, 5, 4, 4, 0}, pp::unit_values()),
                corvane::Panic);
   for (float v : dst) ASSERT_EQ(std::bit_cast<std::uint32_t>(v), 0x7fc0deadu);
 }

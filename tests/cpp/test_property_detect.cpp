@@ -1,6 +1,6 @@
+#include "core/records.hpp"
 #include "nms/suppress.hpp"
 #include "reference_nms.hpp"
-#include "core/records.hpp"
 
 #include <gtest/gtest.h>
 

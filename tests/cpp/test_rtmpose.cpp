@@ -42,8 +42,17 @@ void expect_same_peak(const std::vector<float>& row) {
 TEST(RtmposePeak, MatchesScalarSearchOnAwkwardValues) {
   // Few distinct values make ties, signed zeros and all-NaN runs common;
   // lengths cover every tail of the 4- and 16-wide loops.
-  const float pool[] = {kNaN, -kInf, kInf, kPeakStart, -0.0f, 0.0f, 1.0f, 1.0f, -1.0f,
-                        std::numeric_limits<float>::max(), std::nextafter(kPeakStart, 0.0f)};
+  const float pool[] = {kNaN,
+                        -kInf,
+                        kInf,
+                        kPeakStart,
+                        -0.0f,
+                        0.0f,
+                        1.0f,
+                        1.0f,
+                        -1.0f,
+                        std::numeric_limits<float>::max(),
+                        std::nextafter(kPeakStart, 0.0f)};
   std::mt19937 rng(7);
   std::uniform_int_distribution<std::size_t> pick(0, std::size(pool) - 1);
   for (std::size_t n = 0; n <= 100; ++n)

@@ -17,8 +17,7 @@ void check_simcc(const OutputArray& pred, std::size_t crops) {
   if (pred.ndim() != 3 || pred.dim(1) < kKeypointCount || pred.dim(2) == 0)
     raise_value(pred.name(),
                 "expected shape (N, K, L) with K >= 17 and L > 0, got " + shape_text(pred));
-  if (pred.dim(0) < crops)
-    raise_value(pred.name(), too_few(crops, "crop", shape_text(pred)));
+  if (pred.dim(0) < crops) raise_value(pred.name(), too_few(crops, "crop", shape_text(pred)));
 }
 
 }  // namespace
@@ -41,7 +40,8 @@ std::vector<AffineCrop> rtmpose_affine_preprocess(ImageArray frame,
   for (std::size_t i = 0; i < boxes.size(); ++i) {
     crops.push_back(preprocess::affine_crop(boxes[i], width, height));
     if (!preprocess::usable(preprocess::frame_map(crops.back(), width, height)))
-      raise_value(named_boxes.name, "box " + std::to_string(i) + " is too small or too large to crop");
+      raise_value(named_boxes.name,
+                  "box " + std::to_string(i) + " is too small or too large to crop");
   }
   preprocess::affine_crops({pixels, frame.dim(0), frame.dim(1)}, crops, {values, height, width});
   return crops;

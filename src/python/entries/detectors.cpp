@@ -38,8 +38,8 @@ Detections yolov8_det_postprocess(OutputArray batch_pred, float iou_threshold,
   return yolov8_seg_postprocess(batch_pred, iou_threshold, conf_threshold, 0);
 }
 
-Detections yolov8_seg_postprocess(OutputArray batch_pred, float iou_threshold,
-                                  float conf_threshold, std::uint64_t vec_dims) {
+Detections yolov8_seg_postprocess(OutputArray batch_pred, float iou_threshold, float conf_threshold,
+                                  std::uint64_t vec_dims) {
   const Batch b = batch_of(batch_pred);
   return postprocess::yolov8::decode_yolov8_batch(b.data, b.images, b.extent_1, b.extent_2,
                                                   iou_threshold, conf_threshold, vec_dims);

@@ -47,7 +47,8 @@ AutoResize get_auto_resize(std::int32_t src_w, std::int32_t src_h, std::int32_t 
 
 // Box decoders: the survivors of every image of the batch.
 Detections yolov5_postprocess(OutputArray batch_pred, float iou_threshold, float conf_threshold);
-Detections yolov8_det_postprocess(OutputArray batch_pred, float iou_threshold, float conf_threshold);
+Detections yolov8_det_postprocess(OutputArray batch_pred, float iou_threshold,
+                                  float conf_threshold);
 Detections yolov8_seg_postprocess(OutputArray batch_pred, float iou_threshold, float conf_threshold,
                                   std::uint64_t vec_dims);
 std::vector<std::vector<PropertyDetection>> yolov8_property_postprocess(
@@ -60,9 +61,10 @@ std::vector<postprocess::rtmpose::CropKeypoints> rtmpose_postprocess(
     OutputArray batch_pred_x, OutputArray batch_pred_y, std::vector<ScalePad> batch_scale_pad);
 
 // YOLOv8 pose head: the box decoder's survivors with their keypoints.
-std::vector<std::vector<PoseDetection>> yolov8_pose_postprocess(
-    OutputArray batch_pred, float iou_threshold, float conf_threshold,
-    Named<std::uint64_t> num_keypoints);
+std::vector<std::vector<PoseDetection>> yolov8_pose_postprocess(OutputArray batch_pred,
+                                                                float iou_threshold,
+                                                                float conf_threshold,
+                                                                Named<std::uint64_t> num_keypoints);
 
 // The shared word of `data_ptr`'s buffer.
 enum class Step { kAdd, kSub };

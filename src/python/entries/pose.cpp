@@ -34,15 +34,16 @@ std::vector<postprocess::rtmpose::CropKeypoints> rtmpose_postprocess(
 // The layout is checked before anything is decoded: neither the class count
 // nor the keypoint count can be inferred from the other, so a count that
 // leaves no class channel is the caller's mistake, not a model's.
-std::vector<std::vector<PoseDetection>> yolov8_pose_postprocess(
-    OutputArray batch_pred, float iou_threshold, float conf_threshold,
-    Named<std::uint64_t> keypoints) {
+std::vector<std::vector<PoseDetection>> yolov8_pose_postprocess(OutputArray batch_pred,
+                                                                float iou_threshold,
+                                                                float conf_threshold,
+                                                                Named<std::uint64_t> keypoints) {
   const std::uint64_t num_keypoints = keypoints.value;
   const auto data = batch_pred.data();
   if (batch_pred.ndim() != 3)
-    raise_value(batch_pred.name(),
-                "expected 3 dimensions (B, 4 + classes + 3 * " + std::string(keypoints.name) +
-                    ", N), got " + std::to_string(batch_pred.ndim()));
+    raise_value(batch_pred.name(), "expected 3 dimensions (B, 4 + classes + 3 * " +
+                                       std::string(keypoints.name) + ", N), got " +
+                                       std::to_string(batch_pred.ndim()));
   const std::uint64_t channels = batch_pred.dim(1);
   if (!postprocess::yolov8_pose::has_class_channel(channels, num_keypoints))
     raise_value(keypoints.name,
