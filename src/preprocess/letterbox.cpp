@@ -1,5 +1,7 @@
 #include "preprocess/letterbox.hpp"
 
+#include "preprocess/windows.hpp"
+
 #include "core/messages.hpp"
 #include "core/panic.hpp"
 #include "core/simd.hpp"
@@ -75,40 +77,21 @@ Columns plan_columns(float ratio, std::uint64_t new_w, std::uint64_t src_w) {
   while (c.word_safe < new_w && c.offset[c.word_safe] + 3 < src_row) ++c.word_safe;
 
   const std::size_t groups = new_w / kPixelGroup;
-  // The wider window costs a third load and a selection per group: only
-  // when the narrow one leaves groups out.
-  const auto fitting = [&](std::size_t window) {
-    std::size_t g = 0;
-    for (; g < groups; ++g) {
-      const std::size_t first = g * kPixelGroup;
-      const std::size_t base = c.offset[first] & ~std::size_t{3};
-      // The word after the last pixel's first word must be in the window too.
-      if ((c.offset[first + kPixelGroup - 1] - base) / 4 + 1 >= window / 4) break;
-    }
-    return g;
-  };
-  c.window = 2 * kVectorBytes;
-  c.fitting = fitting(c.window);
-  if (c.fitting < groups && fitting(3 * kVectorBytes) > c.fitting) {
-    c.window = 3 * kVectorBytes;
-    c.fitting = fitting(c.window);
-  }
+  const windows::Fit fit = windows::fit(c.offset, groups, kPixelGroup, 0, kVectorBytes);
+  c.window = fit.window;
+  c.fitting = fit.fitting;
   c.base.resize(c.fitting);
   c.word.resize(c.fitting * kPixelGroup);
   c.right.resize(c.fitting * kPixelGroup);
   c.left.resize(c.fitting * kPixelGroup);
   for (std::size_t g = 0; g < c.fitting; ++g) {
     const std::size_t first = g * kPixelGroup;
-    const std::size_t base = c.offset[first] & ~std::size_t{3};
-    c.base[g] = base;
+    c.base[g] = windows::group_base(c.offset, first);
     for (std::size_t k = first; k < first + kPixelGroup; ++k) {
-      const std::size_t o = c.offset[k] - base;
-      const auto bits = static_cast<std::uint32_t>((o % 4) * 8);
-      c.word[k] = static_cast<std::uint32_t>(o / 4);
-      c.right[k] = bits;
-      // With no bytes from the next word, its first byte lands in the top
-      // byte, which is never read; the shift stays below 32.
-      c.left[k] = bits == 0 ? 24 : 32 - bits;
+      const windows::Shifts at = windows::shifts(c.offset[k] - c.base[g]);
+      c.word[k] = at.word;
+      c.right[k] = at.right;
+      c.left[k] = at.left;
     }
   }
   return c;

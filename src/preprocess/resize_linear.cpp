@@ -1,5 +1,7 @@
 #include "preprocess/resize_linear.hpp"
 
+#include "preprocess/windows.hpp"
+
 #include "core/messages.hpp"
 #include "core/panic.hpp"
 #include "core/simd.hpp"
@@ -114,24 +116,10 @@ struct Columns {
 };
 
 void plan_windows(Columns& c, std::size_t groups) {
-  // The wider window costs a third load and a selection per pixel: only
-  // when the narrow one leaves groups out.
-  const auto fitting = [&](std::size_t window) {
-    std::size_t g = 0;
-    for (; g < groups; ++g) {
-      const std::size_t first = g * kLanes;
-      const std::size_t base = c.offset[first] & ~std::size_t{3};
-      // The word after the second pixel's first word must be in the window.
-      if ((c.offset[first + kLanes - 1] + 3 - base) / 4 + 1 >= window / 4) break;
-    }
-    return g;
-  };
-  c.window = 2 * kVectorBytes;
-  c.fitting = fitting(c.window);
-  if (c.fitting < groups && fitting(3 * kVectorBytes) > c.fitting) {
-    c.window = 3 * kVectorBytes;
-    c.fitting = fitting(c.window);
-  }
+  // Each column reads its pixel pair: 3 bytes past its first pixel's offset.
+  const windows::Fit fit = windows::fit(c.offset, groups, kLanes, 3, kVectorBytes);
+  c.window = fit.window;
+  c.fitting = fit.fitting;
   c.base.resize(c.fitting);
   for (std::size_t i = 0; i < 2; ++i) {
     c.word[i].resize(c.fitting * kLanes);
@@ -140,18 +128,14 @@ void plan_windows(Columns& c, std::size_t groups) {
   }
   for (std::size_t g = 0; g < c.fitting; ++g) {
     const std::size_t first = g * kLanes;
-    c.base[g] = c.offset[first] & ~std::size_t{3};
-    for (std::size_t k = first; k < first + kLanes; ++k) {
+    c.base[g] = windows::group_base(c.offset, first);
+    for (std::size_t k = first; k < first + kLanes; ++k)
       for (std::size_t i = 0; i < 2; ++i) {
-        const std::size_t o = c.offset[k] + 3 * i - c.base[g];
-        const auto bits = static_cast<std::uint32_t>((o % 4) * 8);
-        c.word[i][k] = static_cast<std::uint32_t>(o / 4);
-        c.right[i][k] = bits;
-        // With no bytes from the next word, its first byte lands in the top
-        // byte, which is never read; the shift stays below 32.
-        c.left[i][k] = bits == 0 ? 24 : 32 - bits;
+        const windows::Shifts at = windows::shifts(c.offset[k] + 3 * i - c.base[g]);
+        c.word[i][k] = at.word;
+        c.right[i][k] = at.right;
+        c.left[i][k] = at.left;
       }
-    }
   }
 }
 

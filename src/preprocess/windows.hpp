@@ -1,0 +1,59 @@
+// Gathering a group of pixels out of one window of a row: the window is
+// loaded as two or three vectors, and each pixel's bytes are funnel-shifted
+// out of the 4-byte words of the window that hold them. Shared by the
+// letterboxes' column plans.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace corvane::preprocess::windows {
+
+// How wide the window is (bytes) and how many leading groups fit in it.
+struct Fit {
+  std::size_t window;
+  std::size_t fitting;
+};
+
+// The window of group g starts at the 4-byte word of its first column's
+// byte offset.
+inline std::size_t group_base(const std::vector<std::size_t>& offset, std::size_t first) {
+  return offset[first] & ~std::size_t{3};
+}
+
+// Groups of `group` consecutive columns, each reading `reach` bytes past its
+// offset's first word. The wider window costs a third load and a selection,
+// so it is taken only when the narrow one leaves groups out.
+inline Fit fit(const std::vector<std::size_t>& offset, std::size_t groups, std::size_t group,
+               std::size_t reach, std::size_t vector_bytes) {
+  const auto fitting = [&](std::size_t window) {
+    std::size_t g = 0;
+    for (; g < groups; ++g) {
+      const std::size_t first = g * group;
+      // The word after the last byte's word must be in the window too.
+      if ((offset[first + group - 1] + reach - group_base(offset, first)) / 4 + 1 >= window / 4)
+        break;
+    }
+    return g;
+  };
+  Fit f{2 * vector_bytes, fitting(2 * vector_bytes)};
+  if (f.fitting < groups && fitting(3 * vector_bytes) > f.fitting)
+    f = {3 * vector_bytes, fitting(3 * vector_bytes)};
+  return f;
+}
+
+// For a pixel `o` bytes into its window: the window word holding its first
+// byte, the right shift of that word and the left shift of the next. With
+// no bytes from the next word, its first byte lands in the top byte, which
+// is never read, so the shift stays below 32.
+struct Shifts {
+  std::uint32_t word, right, left;
+};
+
+inline Shifts shifts(std::size_t o) {
+  const auto bits = static_cast<std::uint32_t>((o % 4) * 8);
+  return {static_cast<std::uint32_t>(o / 4), bits, bits == 0 ? 24u : 32u - bits};
+}
+
+}  // namespace corvane::preprocess::windows
