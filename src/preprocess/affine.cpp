@@ -9,6 +9,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -286,14 +287,15 @@ void affine_crops(const Image& frame, std::span<const AffineCrop> crops, const C
     const Columns& c = columns[i];
     const std::uint64_t padded = c.fraction.size();
     // The two frame rows interpolated last, each kept while the next input
-    // row still samples it (rows outside the frame are zeros).
-    std::vector<float> cache(2 * 3 * padded);
+    // row still samples it (rows outside the frame are zeros). Left
+    // uninitialised: a slot is written whole before it is first read.
+    const auto cache = std::make_unique_for_overwrite<float[]>(2 * 3 * padded);
     std::int64_t held[2] = {-2, -2};
     const auto across = [&](std::int64_t y, std::int64_t keep) -> const float* {
       for (std::size_t s = 0; s < 2; ++s)
-        if (held[s] == y) return cache.data() + s * 3 * padded;
+        if (held[s] == y) return cache.get() + s * 3 * padded;
       const std::size_t s = held[0] == keep ? 1 : 0;
-      float* const out = cache.data() + s * 3 * padded;
+      float* const out = cache.get() + s * 3 * padded;
       const Row row = frame_row(frame, y);
       // The frame rows the next input rows sample are far apart in memory:
       // fetch them while this one is interpolated.
