@@ -32,8 +32,10 @@ def obb(*anchors):
     return np.ascontiguousarray(np.array(anchors, dtype=F).T[None])
 
 
-VALUES = [0.0, -0.0, 0.5, 1.0, 2.0, 8.0, -1.0, 500.0, -300.0, NAN, INF, -INF,
-          float(PI / 4), float(-PI / 4), float(HALF_PI), float(PI), float(-HALF_PI), 1e-30]
+# Each exactly a float32, so that NumPy 1.x's promotion of Python floats cannot
+# widen it.
+VALUES = [float(F(v)) for v in (0.0, -0.0, 0.5, 1.0, 2.0, 8.0, -1.0, 500.0, -300.0, NAN, INF, -INF,
+                                PI / F(4), -PI / F(4), HALF_PI, PI, -HALF_PI, 1e-30)]
 THRESHOLDS = st.sampled_from([0.0, 0.25, 0.5, 0.9, 0.999, 1.0, -1.0, NAN])
 
 
@@ -116,10 +118,10 @@ def test_keep_or_drop_follows_the_overlap_across_the_threshold(t):
 
 
 @pytest.mark.parametrize("angle, swapped, expected", [
-    (PI / 4, False, PI / 4),
+    (PI / F(4), False, PI / F(4)),
     (HALF_PI, True, F(0)),
-    (-PI / 4, True, PI / 4),  # -pi/4 + pi/2 rounds to pi/4
-    (3 * PI / 4, True, 3 * PI / 4 - HALF_PI),
+    (-PI / F(4), True, PI / F(4)),  # -pi/4 + pi/2 rounds to pi/4
+    (F(3) * PI / F(4), True, F(3) * PI / F(4) - HALF_PI),
     (PI, False, F(0)),
     (-HALF_PI, True, F(0)),  # -0 from the exact remainder comes back as +0
     (F(-1e-10), True, HALF_PI),  # pi/2 - 1e-10 rounds to pi/2
