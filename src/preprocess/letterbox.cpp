@@ -150,24 +150,14 @@ CORVANE_CLONES void write_row(const RowJob& job, const std::uint8_t* row, std::u
       GroupWords v;
       if (i < direct) {
         const std::size_t g = i / kPixelGroup;
-        GroupWords lo, hi, word, right, left;
+        GroupWords lo, hi, far{}, word, right, left;
         simd::load(lo, row + c.base[g]);
         simd::load(hi, row + c.base[g] + kVectorBytes);
+        if constexpr (Wide) simd::load(far, row + c.base[g] + 2 * kVectorBytes);
         simd::load(word, c.word.data() + i);
         simd::load(right, c.right.data() + i);
         simd::load(left, c.left.data() + i);
-        const GroupWords after = word + 1;
-        GroupWords first = simd::permute(lo, hi, word);
-        GroupWords next = simd::permute(lo, hi, after);
-        if constexpr (Wide) {
-          // Words 16..23 come from the third vector (a shuffle takes its
-          // index modulo the lanes it picks from).
-          GroupWords far;
-          simd::load(far, row + c.base[g] + 2 * kVectorBytes);
-          first = word >= 16 ? simd::permute(far, word) : first;
-          next = after >= 16 ? simd::permute(far, after) : next;
-        }
-        v = (first >> right) | (next << left);
+        windows::funnel<Wide>(lo, hi, far, word, right, left, v);
       } else {
         simd::load(v, staged + (i - begin));
       }
@@ -222,8 +212,7 @@ std::uint64_t sample_index(float ratio, std::uint64_t i, std::uint64_t extent) n
   return std::min(saturating_u64(ratio * to_f32(i)), extent - 1);
 }
 
-void letterbox(const Image& src, const Planes& dst, const Letterbox& box,
-               const PlaneValues& values) {
+std::uint64_t check_buffers(const Image& src, const Planes& dst) {
   const std::uint64_t src_len = saturating_product(src.height, src.width, 3);
   if (src_len > src.pixels.size())
     throw Panic("source of " + std::to_string(src.pixels.size()) + " bytes is too short for a " +
@@ -233,6 +222,12 @@ void letterbox(const Image& src, const Planes& dst, const Letterbox& box,
     throw Panic("destination of " + std::to_string(dst.values.size()) +
                 " values is too short for 3 planes of " + std::to_string(dst.height) + "x" +
                 std::to_string(dst.width));
+  return src_len;
+}
+
+void letterbox(const Image& src, const Planes& dst, const Letterbox& box,
+               const PlaneValues& values) {
+  const std::uint64_t src_len = check_buffers(src, dst);
   const bool placed = box.new_w <= dst.width && box.new_h <= dst.height &&
                       box.pad_x <= dst.width - box.new_w && box.pad_y <= dst.height - box.new_h;
   const bool sampled = (box.new_w == 0 || src.width > 0) && (box.new_h == 0 || src.height > 0);

@@ -60,6 +60,11 @@ Letterbox fit(std::uint64_t src_w, std::uint64_t src_h, std::uint64_t dst_w, std
 // float32, kept inside an extent of `extent` (>= 1) for the same reason.
 std::uint64_t sample_index(float ratio, std::uint64_t i, std::uint64_t extent) noexcept;
 
+// Panics unless `src` holds height x width x 3 bytes and `dst` three planes
+// of height x width values (sizes that overflow count as too long); returns
+// the image's byte count.
+std::uint64_t check_buffers(const Image& src, const Planes& dst);
+
 // Writes the image area of `dst` and nothing else. `box` must come from
 // `fit` for these sizes. Panics (before writing) if either buffer is shorter
 // than its shape says.

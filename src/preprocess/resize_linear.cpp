@@ -182,16 +182,7 @@ CORVANE_INLINE void pixels(const Columns& c, std::size_t i, std::size_t k, const
   simd::load(word, c.word[i].data() + k);
   simd::load(right, c.right[i].data() + k);
   simd::load(left, c.left[i].data() + k);
-  const Words after = word + 1;
-  Words first = __builtin_shuffle(lo, hi, word);
-  Words next = __builtin_shuffle(lo, hi, after);
-  if constexpr (Wide) {
-    // Words 32..47 come from the third vector (a shuffle takes its index
-    // modulo the lanes it picks from).
-    first = word >= 32 ? __builtin_shuffle(far, word) : first;
-    next = after >= 32 ? __builtin_shuffle(far, after) : next;
-  }
-  into = (first >> right) | (next << left);
+  windows::funnel<Wide>(lo, hi, far, word, right, left, into);
 }
 
 // The sums of the sixteen columns from `k` on, from their pixel words.
@@ -345,12 +336,6 @@ CORVANE_CLONES void margin_row(std::size_t width, float pad, float* const planes
   for (std::size_t p = 0; p < 3; ++p) std::fill_n(planes[p], width, pad);
 }
 
-std::uint64_t product_or_max(std::uint64_t a, std::uint64_t b, std::uint64_t c) noexcept {
-  std::uint64_t ab, abc;
-  if (__builtin_mul_overflow(a, b, &ab) || __builtin_mul_overflow(ab, c, &abc)) return UINT64_MAX;
-  return abc;
-}
-
 }  // namespace
 
 Letterbox linear_fit(std::uint64_t src_w, std::uint64_t src_h, std::uint64_t dst_w,
@@ -367,15 +352,7 @@ Letterbox linear_fit(std::uint64_t src_w, std::uint64_t src_h, std::uint64_t dst
 }
 
 void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box, std::uint8_t pad) {
-  const std::uint64_t src_len = product_or_max(src.height, src.width, 3);
-  if (src_len > src.pixels.size())
-    throw Panic("source of " + std::to_string(src.pixels.size()) + " bytes is too short for a " +
-                std::to_string(src.height) + "x" + std::to_string(src.width) + "x3 image");
-  const std::uint64_t dst_len = product_or_max(3, dst.height, dst.width);
-  if (dst_len > dst.values.size())
-    throw Panic("destination of " + std::to_string(dst.values.size()) +
-                " values is too short for 3 planes of " + std::to_string(dst.height) + "x" +
-                std::to_string(dst.width));
+  const std::uint64_t src_len = check_buffers(src, dst);
   const bool placed = box.new_w >= 1 && box.new_h >= 1 && box.new_w <= dst.width &&
                       box.new_h <= dst.height && box.pad_x <= dst.width - box.new_w &&
                       box.pad_y <= dst.height - box.new_h;

@@ -4,6 +4,8 @@
 // letterboxes' column plans.
 #pragma once
 
+#include "core/simd.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -54,6 +56,26 @@ struct Shifts {
 inline Shifts shifts(std::size_t o) {
   const auto bits = static_cast<std::uint32_t>((o % 4) * 8);
   return {static_cast<std::uint32_t>(o / 4), bits, bits == 0 ? 24u : 32u - bits};
+}
+
+// Each lane's pixel out of a window loaded as the vectors `lo`, `hi` (and,
+// when Wide, `far`): the window word holding the pixel's first byte and the
+// one after it, funnel-shifted so that the pixel's bytes are the lane's low
+// bytes. `word`, `right` and `left` are the lanes' Shifts.
+template <bool Wide, class V>
+CORVANE_INLINE void funnel(const V& lo, const V& hi, const V& far, const V& word, const V& right,
+                           const V& left, V& into) noexcept {
+  constexpr auto kTwoVectors = static_cast<std::uint32_t>(2 * sizeof(V) / sizeof(std::uint32_t));
+  const V after = word + 1;
+  V first = simd::permute(lo, hi, word);
+  V next = simd::permute(lo, hi, after);
+  if constexpr (Wide) {
+    // Words past two vectors come from the third (a shuffle takes its
+    // index modulo the lanes it picks from).
+    first = word >= kTwoVectors ? simd::permute(far, word) : first;
+    next = after >= kTwoVectors ? simd::permute(far, after) : next;
+  }
+  into = (first >> right) | (next << left);
 }
 
 }  // namespace corvane::preprocess::windows
