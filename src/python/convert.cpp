@@ -146,8 +146,7 @@ long long anchor_index(PyObject* obj) {
   if (Ref integer = as_int(obj)) return non_negative(integer.get());
   const PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
   if (!PyFloat_Check(obj) && !(number && number->nb_float)) return -1;
-  const double v = PyFloat_AsDouble(obj);
-  if (v == -1.0 && PyErr_Occurred()) throw_python_error();
+  const double v = to_f64(obj);
   return v >= 0.0 && v < 0x1p63 && std::floor(v) == v ? static_cast<long long>(v) : -1;
 }
 
