@@ -20,9 +20,14 @@
 // The baseline calls the C library's fmaf: the same bits, only slower.
 #define CORVANE_FMA_CLONES \
   __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+// Code that picks bytes out of two 64-byte vectors in one instruction
+// (AVX-512 VBMI). Only called where byte_permutes() is true: clones cannot
+// choose it, as the loader ranks no level above x86-64-v4 that has it.
+#define CORVANE_BYTE_PERMUTES __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 #else
 #define CORVANE_CLONES
 #define CORVANE_FMA_CLONES
+#define CORVANE_BYTE_PERMUTES
 #endif
 #define CORVANE_INLINE [[gnu::always_inline]] inline
 
@@ -123,6 +128,18 @@ CORVANE_INLINE std::uint32_t lane_bits(const Mask& mask) noexcept {
 inline bool wide_shuffles() noexcept {
 #if defined(__x86_64__)
   return __builtin_cpu_supports("avx512f");
+#else
+  return false;
+#endif
+}
+
+// Whether CORVANE_BYTE_PERMUTES code can run here, where permute() of two
+// 64-byte vectors is a single instruction.
+inline bool byte_permutes() noexcept {
+#if defined(__x86_64__) && defined(__ELF__)
+  static const bool supported =
+      __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
+  return supported;
 #else
   return false;
 #endif

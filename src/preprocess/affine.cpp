@@ -44,7 +44,21 @@ struct Columns {
   // The bytes of a frame row that the columns read.
   std::size_t span_begin = 0;
   std::size_t span_end = 0;
+  // Per group of kWindowColumns columns from 0: where all of them have both
+  // taps in the frame and their bytes lie in the kWindowBytes from the
+  // group's first left tap, that offset and, per column, the pick of its tap
+  // bytes from there (the low and the high tap word, byte k at bits 8k);
+  // else kNoWindow.
+  std::vector<std::size_t> window;
+  std::vector<std::uint32_t> pick_lo;
+  std::vector<std::uint32_t> pick_hi;
 };
+
+// A group of columns staged by byte permutes out of one window of a frame row.
+constexpr std::size_t kWindowColumns = simd::kLanes;
+constexpr std::size_t kWindowBytes = 128;
+constexpr std::size_t kNoWindow = SIZE_MAX;
+static_assert(kColumnChunk % kWindowColumns == 0);
 
 // The tap position along one axis: floor(s) and float32(s - floor(s)), both
 // exact; `inside` when at least one of the taps floor(s), floor(s) + 1 lies
@@ -96,6 +110,22 @@ Columns plan_columns(const FrameMap& map, std::uint64_t width, std::uint64_t fra
   }
   c.wide_end = c.both;
   while (c.wide_end < c.both_end && c.offset[c.wide_end] + 8 <= frame_w * 3) ++c.wide_end;
+  const std::size_t groups = c.fraction.size() / kWindowColumns;
+  c.window.assign(groups, kNoWindow);
+  c.pick_lo.assign(groups * kWindowColumns, 0);
+  c.pick_hi.assign(groups * kWindowColumns, 0);
+  for (std::size_t g = 0; g < groups; ++g) {
+    const std::uint64_t x0 = g * kWindowColumns, x1 = x0 + kWindowColumns;
+    if (x0 < c.both || x1 > c.both_end || c.offset[x1 - 1] + 6 - c.offset[x0] > kWindowBytes)
+      continue;
+    c.window[g] = c.offset[x0];
+    for (std::uint64_t x = x0; x < x1; ++x) {
+      // Bytes 0..5 of the pair; the picks of bytes 6 and 7 are never read.
+      const auto at = static_cast<std::uint32_t>(c.offset[x] - c.offset[x0]) * 0x01010101u;
+      c.pick_lo[x] = at + 0x03020100u;
+      c.pick_hi[x] = at + 0x07060504u;
+    }
+  }
   return c;
 }
 
@@ -131,33 +161,67 @@ CORVANE_INLINE std::uint64_t tap_bytes(const std::uint8_t* row, std::size_t offs
 struct Row {
   const std::uint8_t* pixels;  // null: the row lies outside the frame
   bool last;                   // the frame's last row: no bytes after it
+  std::size_t readable;        // bytes from `pixels` to the end of the frame
 };
 
-// The tap words of columns [begin, begin + kColumnChunk) of one frame row,
-// split into their low and high 32 bits; columns from `end` on get zeros. The
-// run of columns with both taps in the frame reads 8 bytes at once where the
-// buffer allows.
+// The tap words of columns [from, to) of one frame row, at [x - begin] of lo
+// and hi (split into their low and high 32 bits); columns from `end` on get
+// zeros. The run of columns with both taps in the frame reads 8 bytes at once
+// where the buffer allows.
+CORVANE_INLINE void stage_columns(const Columns& c, Row row, std::uint64_t from, std::uint64_t to,
+                                  std::uint64_t begin, std::uint64_t end,
+                                  std::uint32_t* __restrict lo,
+                                  std::uint32_t* __restrict hi) noexcept {
+  const std::size_t* const offset = c.offset.data();
+  const Taps* const taps = c.taps.data();
+  const std::uint8_t* const p = row.pixels;
+  const std::uint64_t stop = std::min(to, end);
+  const std::uint64_t a = std::clamp(c.both, from, stop);
+  const std::uint64_t b = std::clamp(row.last ? c.wide_end : c.both_end, a, stop);
+  const auto put = [&](std::uint64_t x, std::uint64_t v) {
+    lo[x - begin] = static_cast<std::uint32_t>(v);
+    hi[x - begin] = static_cast<std::uint32_t>(v >> 32);
+  };
+  std::uint64_t x = from;
+  for (; x < a; ++x) put(x, tap_bytes(p, offset[x], taps[x]));
+  for (; x < b; ++x) put(x, low_bytes(p + offset[x], 8));
+  for (; x < stop; ++x) put(x, tap_bytes(p, offset[x], taps[x]));
+  for (; x < to; ++x) put(x, 0);
+}
+
+// stage_columns for a whole chunk, each group of columns that has a window
+// (and whose window lies in the frame) by two byte permutes of it.
+CORVANE_BYTE_PERMUTES void stage_windows(const Columns& c, Row row, std::uint64_t begin,
+                                         std::uint64_t end, std::uint32_t* __restrict lo,
+                                         std::uint32_t* __restrict hi) noexcept {
+  using Bytes = simd::Vec<std::uint8_t, kWindowBytes / 2>;
+  for (std::uint64_t x = begin; x < begin + kColumnChunk; x += kWindowColumns) {
+    const std::size_t window = c.window[x / kWindowColumns];
+    if (window == kNoWindow || window + kWindowBytes > row.readable) {
+      stage_columns(c, row, x, x + kWindowColumns, begin, end, lo, hi);
+      continue;
+    }
+    Bytes first, second, pick;
+    simd::load(first, row.pixels + window);
+    simd::load(second, row.pixels + window + kWindowBytes / 2);
+    simd::load(pick, c.pick_lo.data() + x);
+    simd::store(lo + (x - begin), simd::permute(first, second, pick));
+    simd::load(pick, c.pick_hi.data() + x);
+    simd::store(hi + (x - begin), simd::permute(first, second, pick));
+  }
+}
+
+// The tap words of columns [begin, begin + kColumnChunk) of one frame row.
 CORVANE_INLINE void stage(const Columns& c, Row row, std::uint64_t begin, std::uint64_t end,
                           std::uint32_t* __restrict lo, std::uint32_t* __restrict hi) noexcept {
   if (!row.pixels) {
     std::fill_n(lo, kColumnChunk, 0u);
     std::fill_n(hi, kColumnChunk, 0u);
-    return;
+  } else if (simd::byte_permutes()) {
+    stage_windows(c, row, begin, end, lo, hi);
+  } else {
+    stage_columns(c, row, begin, begin + kColumnChunk, begin, end, lo, hi);
   }
-  const std::size_t* const offset = c.offset.data();
-  const Taps* const taps = c.taps.data();
-  const std::uint8_t* const p = row.pixels;
-  const std::uint64_t a = std::clamp(c.both, begin, end);
-  const std::uint64_t b = std::clamp(row.last ? c.wide_end : c.both_end, a, end);
-  const auto put = [&](std::uint64_t x, std::uint64_t v) {
-    lo[x - begin] = static_cast<std::uint32_t>(v);
-    hi[x - begin] = static_cast<std::uint32_t>(v >> 32);
-  };
-  std::uint64_t x = begin;
-  for (; x < a; ++x) put(x, tap_bytes(p, offset[x], taps[x]));
-  for (; x < b; ++x) put(x, low_bytes(p + offset[x], 8));
-  for (; x < end; ++x) put(x, tap_bytes(p, offset[x], taps[x]));
-  for (; x < begin + kColumnChunk; ++x) put(x, 0);
 }
 
 // One frame row interpolated along x at every input column of a crop:
@@ -220,9 +284,10 @@ CORVANE_FMA_CLONES void write_row(const float* __restrict top, const float* __re
 }
 
 Row frame_row(const Image& frame, std::int64_t y) noexcept {
-  if (y < 0 || static_cast<std::uint64_t>(y) >= frame.height) return {nullptr, false};
+  if (y < 0 || static_cast<std::uint64_t>(y) >= frame.height) return {nullptr, false, 0};
   const auto row = static_cast<std::uint64_t>(y);
-  return {frame.pixels.data() + row * frame.width * 3, row + 1 == frame.height};
+  return {frame.pixels.data() + row * frame.width * 3, row + 1 == frame.height,
+          (frame.height - row) * frame.width * 3};
 }
 
 // a * b * c, or UINT64_MAX when that does not fit (no buffer is that long).
