@@ -1,7 +1,9 @@
 """Calls timed as a pipeline meets them, between model runs: before each call
 the process sleeps 20 ms (the pool's workers go idle, as during inference) and
 the input is rewritten from a copy (as the runtime writes its output), then one
-call is timed. corvane and its peers are timed the same way. The runs with 1
+call is timed. corvane and its peers are timed the same way, and so is each
+case's floor (the NumPy pass that only writes what corvane writes, or only
+reads the model output), which pays the same refill of the caches. The runs with 1
 and with 2 workers alternate, a few rounds each, so that a change in the
 machine's load falls on both alike; each case's calls are pooled over the
 rounds, and the medians folded into one table. Then the idle cost: CPU time
@@ -45,6 +47,7 @@ def cases():
         out.append((name, "corvane", pred, lambda k=kind, a=pred: d.corvane_call(k, a)))
         out.append((name, "numpy + cv2 NMSBoxesBatched", pred,
                     lambda k=kind, a=pred: d.numpy_pipeline(k, a, d.cv2_nms)))
+        out.append((name, "floor: numpy max", pred, pred.max))
     case = (1280, 720)
     src, dst = pre.frame(case), pre.padded()
     _, new_w, new_h, pad_x, pad_y = pre.geometry(case)
@@ -58,26 +61,33 @@ def cases():
     name = pre.group(case)
     out.append((name, "corvane", src, lambda: corvane.yolov5_det_preprocess(src, dst)))
     out.append((name, "opencv resize + border + blob", src, opencv))
+    region = dst[:, pad_y : pad_y + new_h, pad_x : pad_x + new_w]
+    out.append((name, "floor: numpy fill", src, lambda: region.fill(0.5)))
     case = lin.CASES[0]
     src, dst, name = lin.frame(case), lin.destination(case), lin.group(case)
     out.append((name, "corvane", src, lambda: corvane.letterbox_linear(src, dst, lin.PAD)))
     out.append((name, "opencv resize + border + blob", src, lin.opencv_pipeline(case)))
+    out.append((name, "floor: numpy fill", src, lambda: dst.fill(0.5)))
     x, y, scale_pads = p.outputs(16)
     name = p.group(16)
     out.append((name, "corvane", x, lambda: corvane.rtmpose_postprocess(x, y, scale_pads)))
     out.append((name, "numpy argmax decode", x, lambda: p.numpy_decode(x, y, scale_pads)))
+    out.append((name, "floor: numpy max", x, lambda: (x.max(), y.max())))
     frame, boxes, crops_dst = a.scene()
     out.append((a.GROUP, "corvane", frame, lambda: corvane.rtmpose_affine_preprocess(frame, boxes, crops_dst)))
     out.append((a.GROUP, "opencv warpAffine + numpy", frame, lambda: a.opencv_numpy(frame, boxes, crops_dst)))
+    out.append((a.GROUP, "floor: numpy fill", frame, lambda: crops_dst.fill(0.5)))
     pred, protos, dets = m.make_scene()
     masks = m.destination()
     name = "yolov8 seg masks 1280x720, 20 boxes"
     out.append((name, "corvane", protos, lambda: corvane.yolov8_seg_masks(
         pred, protos, 0, dets, (m.IN, m.IN), (m.RATIO, m.PAD_X, m.PAD_Y), masks)))
     out.append((name, "numpy + cv2 glue", protos, lambda: m.glue(pred, protos, dets, masks)))
+    out.append((name, "floor: box fill", protos, lambda: m.floor(dets, masks)))
     obb = o.realistic(np.random.default_rng(0))
     out.append((o.GROUP, "corvane", obb, lambda: corvane.yolov8_obb_postprocess(obb, o.IOU, o.CONF)))
     out.append((o.GROUP, "numpy + numpy probiou Fast-NMS", obb, lambda: o.numpy_pipeline(obb, o.numpy_fast_nms)))
+    out.append((o.GROUP, "floor: numpy max", obb, obb.max))
     return out
 
 
