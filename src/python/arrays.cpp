@@ -71,6 +71,13 @@ std::uint64_t ArrayView<T>::dim(std::size_t k) const {
 }
 
 template <class T>
+std::vector<std::uint64_t> ArrayView<T>::shape() const {
+  std::vector<std::uint64_t> extents(ndim());
+  for (std::size_t k = 0; k < extents.size(); ++k) extents[k] = dim(k);
+  return extents;
+}
+
+template <class T>
 std::uint64_t ArrayView<T>::size() const noexcept {
   std::uint64_t n = 1;
   for (std::size_t k = 0; k < ndim(); ++k)

@@ -9,6 +9,7 @@
 #include <span>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 namespace corvane::python {
 
@@ -33,6 +34,8 @@ class ArrayView {
   // Extent of dimension k; a missing dimension is the bounds panic
   // ("the len is {ndim} but the index is {k}").
   std::uint64_t dim(std::size_t k) const;
+  // Every extent, in order.
+  std::vector<std::uint64_t> shape() const;
   // Product of all extents (1 for a 0-dimensional array).
   std::uint64_t size() const noexcept;
   // The elements in row-major order. Any array that is not C-contiguous, a

@@ -53,8 +53,8 @@ std::vector<postprocess::rtmpose::CropKeypoints> rtmpose_affine_postprocess(
   const auto data_y = batch_pred_y.data();
   check_simcc(batch_pred_x, crops.size());
   check_simcc(batch_pred_y, crops.size());
-  const std::uint64_t shape_x[] = {batch_pred_x.dim(0), batch_pred_x.dim(1), batch_pred_x.dim(2)};
-  const std::uint64_t shape_y[] = {batch_pred_y.dim(0), batch_pred_y.dim(1), batch_pred_y.dim(2)};
+  const auto shape_x = batch_pred_x.shape();
+  const auto shape_y = batch_pred_y.shape();
   return postprocess::rtmpose::decode_affine({shape_x, data_x}, {shape_y, data_y}, crops);
 }
 
