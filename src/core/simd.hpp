@@ -9,6 +9,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__x86_64__) && defined(__ELF__)
+#include <immintrin.h>
+#endif
+
 // Clones for AVX-512, AVX2 and the baseline, chosen once when the library is
 // loaded. Functions called from a clone inherit its instruction set only when
 // they are inlined into it, so the bodies they call are CORVANE_INLINE.
@@ -23,7 +27,7 @@
 // Code that picks bytes out of two 64-byte vectors in one instruction
 // (AVX-512 VBMI). Only called where byte_permutes() is true: clones cannot
 // choose it, as the loader ranks no level above x86-64-v4 that has it.
-#define CORVANE_BYTE_PERMUTES __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+#define CORVANE_BYTE_PERMUTES __attribute__((target("avx512f,avx512bw,avx512vbmi,fma")))
 #else
 #define CORVANE_CLONES
 #define CORVANE_FMA_CLONES
@@ -137,11 +141,46 @@ inline bool wide_shuffles() noexcept {
 // 64-byte vectors is a single instruction.
 inline bool byte_permutes() noexcept {
 #if defined(__x86_64__) && defined(__ELF__)
-  static const bool supported =
-      __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
+  static const bool supported = __builtin_cpu_supports("avx512bw") &&
+                                __builtin_cpu_supports("avx512vbmi") &&
+                                __builtin_cpu_supports("fma");
   return supported;
 #else
   return false;
+#endif
+}
+
+// Sixty-four bytes: half of the window that pick_bytes reads.
+using Bytes = Vec<std::uint8_t, 4 * kLanes>;
+
+// Lane k: the byte of `a` then `b` (128 bytes) at the index in the low byte
+// of pick[k] (taken modulo 128), zero-extended.
+CORVANE_BYTE_PERMUTES CORVANE_INLINE Words pick_bytes(const Bytes& a, const Bytes& b,
+                                                      const Words& pick) noexcept {
+#if defined(__x86_64__) && defined(__ELF__)
+  return reinterpret_cast<Words>(_mm512_maskz_permutex2var_epi8(
+      0x1111111111111111ull, reinterpret_cast<__m512i>(a), reinterpret_cast<__m512i>(pick),
+      reinterpret_cast<__m512i>(b)));
+#else
+  Words out;
+  for (std::size_t k = 0; k < kLanes; ++k) {
+    const std::size_t i = pick[k] & 127;
+    out[k] = i < sizeof a ? a[i] : b[i - sizeof a];
+  }
+  return out;
+#endif
+}
+
+// a * b + c lane by lane, each rounded once, as std::fma.
+CORVANE_BYTE_PERMUTES CORVANE_INLINE Floats fma_lanes(const Floats& a, const Floats& b,
+                                                      const Floats& c) noexcept {
+#if defined(__x86_64__) && defined(__ELF__)
+  return reinterpret_cast<Floats>(_mm512_fmadd_ps(
+      reinterpret_cast<__m512>(a), reinterpret_cast<__m512>(b), reinterpret_cast<__m512>(c)));
+#else
+  Floats out;
+  for (std::size_t k = 0; k < kLanes; ++k) out[k] = __builtin_fmaf(a[k], b[k], c[k]);
+  return out;
 #endif
 }
 

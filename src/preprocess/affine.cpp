@@ -46,12 +46,11 @@ struct Columns {
   std::size_t span_end = 0;
   // Per group of kWindowColumns columns from 0: where all of them have both
   // taps in the frame and their bytes lie in the kWindowBytes from the
-  // group's first left tap, that offset and, per column, the pick of its tap
-  // bytes from there (the low and the high tap word, byte k at bits 8k);
-  // else kNoWindow.
+  // group's first left tap, that offset, else kNoWindow; and per group, per
+  // tap byte b (0..5: blue, green, red of the left pixel, then of the right
+  // one), per column, where that byte lies in the window.
   std::vector<std::size_t> window;
-  std::vector<std::uint32_t> pick_lo;
-  std::vector<std::uint32_t> pick_hi;
+  std::vector<std::uint32_t> pick;
 };
 
 // A group of columns staged by byte permutes out of one window of a frame row.
@@ -112,19 +111,16 @@ Columns plan_columns(const FrameMap& map, std::uint64_t width, std::uint64_t fra
   while (c.wide_end < c.both_end && c.offset[c.wide_end] + 8 <= frame_w * 3) ++c.wide_end;
   const std::size_t groups = c.fraction.size() / kWindowColumns;
   c.window.assign(groups, kNoWindow);
-  c.pick_lo.assign(groups * kWindowColumns, 0);
-  c.pick_hi.assign(groups * kWindowColumns, 0);
+  c.pick.assign(groups * 6 * kWindowColumns, 0);
   for (std::size_t g = 0; g < groups; ++g) {
     const std::uint64_t x0 = g * kWindowColumns, x1 = x0 + kWindowColumns;
     if (x0 < c.both || x1 > c.both_end || c.offset[x1 - 1] + 6 - c.offset[x0] > kWindowBytes)
       continue;
     c.window[g] = c.offset[x0];
-    for (std::uint64_t x = x0; x < x1; ++x) {
-      // Bytes 0..5 of the pair; the picks of bytes 6 and 7 are never read.
-      const auto at = static_cast<std::uint32_t>(c.offset[x] - c.offset[x0]) * 0x01010101u;
-      c.pick_lo[x] = at + 0x03020100u;
-      c.pick_hi[x] = at + 0x07060504u;
-    }
+    for (std::uint32_t b = 0; b < 6; ++b)
+      for (std::uint64_t x = x0; x < x1; ++x)
+        c.pick[(g * 6 + b) * kWindowColumns + (x - x0)] =
+            static_cast<std::uint32_t>(c.offset[x] - c.offset[x0]) + b;
   }
   return c;
 }
@@ -189,38 +185,38 @@ CORVANE_INLINE void stage_columns(const Columns& c, Row row, std::uint64_t from,
   for (; x < to; ++x) put(x, 0);
 }
 
-// stage_columns for a whole chunk, each group of columns that has a window
-// (and whose window lies in the frame) by two byte permutes of it.
-CORVANE_BYTE_PERMUTES void stage_windows(const Columns& c, Row row, std::uint64_t begin,
-                                         std::uint64_t end, std::uint32_t* __restrict lo,
-                                         std::uint32_t* __restrict hi) noexcept {
-  using Bytes = simd::Vec<std::uint8_t, kWindowBytes / 2>;
-  for (std::uint64_t x = begin; x < begin + kColumnChunk; x += kWindowColumns) {
-    const std::size_t window = c.window[x / kWindowColumns];
-    if (window == kNoWindow || window + kWindowBytes > row.readable) {
-      stage_columns(c, row, x, x + kWindowColumns, begin, end, lo, hi);
-      continue;
-    }
-    Bytes first, second, pick;
-    simd::load(first, row.pixels + window);
-    simd::load(second, row.pixels + window + kWindowBytes / 2);
-    simd::load(pick, c.pick_lo.data() + x);
-    simd::store(lo + (x - begin), simd::permute(first, second, pick));
-    simd::load(pick, c.pick_hi.data() + x);
-    simd::store(hi + (x - begin), simd::permute(first, second, pick));
-  }
-}
-
 // The tap words of columns [begin, begin + kColumnChunk) of one frame row.
 CORVANE_INLINE void stage(const Columns& c, Row row, std::uint64_t begin, std::uint64_t end,
                           std::uint32_t* __restrict lo, std::uint32_t* __restrict hi) noexcept {
   if (!row.pixels) {
     std::fill_n(lo, kColumnChunk, 0u);
     std::fill_n(hi, kColumnChunk, 0u);
-  } else if (simd::byte_permutes()) {
-    stage_windows(c, row, begin, end, lo, hi);
   } else {
     stage_columns(c, row, begin, begin + kColumnChunk, begin, end, lo, hi);
+  }
+}
+
+// The arithmetic of interpolate_row for N staged columns: r = fma(fx,
+// p_right - p_left, p_left) per byte.
+template <std::size_t N>
+CORVANE_INLINE void interpolate_words(const std::uint32_t* __restrict lo,
+                                      const std::uint32_t* __restrict hi,
+                                      const float* __restrict fraction, float* __restrict out0,
+                                      float* __restrict out1, float* __restrict out2) noexcept {
+  for (std::size_t k = 0; k < N; ++k) {
+    // Byte c of the left pixel is at bits 8c of the low word; of the right
+    // pixel, blue is the low word's top byte, green and red the high word's
+    // two lowest.
+    const std::uint32_t l = lo[k], h = hi[k];
+    const float fx = fraction[k];
+    const auto byte = [](std::uint32_t word, unsigned shift) {
+      return static_cast<float>(static_cast<std::int32_t>((word >> shift) & 255));
+    };
+    const float b0 = byte(l, 0), g0 = byte(l, 8), r0 = byte(l, 16);
+    const float b1 = byte(l, 24), g1 = byte(h, 0), r1 = byte(h, 8);
+    out0[k] = std::fma(fx, b1 - b0, b0);
+    out1[k] = std::fma(fx, g1 - g0, g0);
+    out2[k] = std::fma(fx, r1 - r0, r0);
   }
 }
 
@@ -240,20 +236,49 @@ CORVANE_FMA_CLONES void interpolate_row(const Columns& columns, Row row, float* 
   float* const out2 = out + 2 * padded;
   for (std::uint64_t begin = 0; begin < padded; begin += kColumnChunk) {
     stage(columns, row, begin, std::min(width, begin + kColumnChunk), lo, hi);
-    for (std::size_t k = 0; k < kColumnChunk; ++k) {
-      // Byte c of the left pixel is at bits 8c of the low word; of the right
-      // pixel, blue is the low word's top byte, green and red the high
-      // word's two lowest.
-      const std::uint32_t l = lo[k], h = hi[k];
-      const float fx = fraction[begin + k];
-      const auto byte = [](std::uint32_t word, unsigned shift) {
-        return static_cast<float>(static_cast<std::int32_t>((word >> shift) & 255));
-      };
-      const float b0 = byte(l, 0), g0 = byte(l, 8), r0 = byte(l, 16);
-      const float b1 = byte(l, 24), g1 = byte(h, 0), r1 = byte(h, 8);
-      out0[begin + k] = std::fma(fx, b1 - b0, b0);
-      out1[begin + k] = std::fma(fx, g1 - g0, g0);
-      out2[begin + k] = std::fma(fx, r1 - r0, r0);
+    interpolate_words<kColumnChunk>(lo, hi, fraction + begin, out0 + begin, out1 + begin,
+                                    out2 + begin);
+  }
+}
+
+// interpolate_row where the processor has byte permutes: each group of
+// columns that has a window, and whose window lies in the frame, takes its
+// six tap bytes straight out of the window into lanes.
+CORVANE_BYTE_PERMUTES void interpolate_row_windows(const Columns& columns, Row row,
+                                                   float* __restrict out) {
+  const std::uint64_t width = columns.offset.size();
+  const std::uint64_t padded = columns.fraction.size();
+  const float* const fraction = columns.fraction.data();
+  float* const outs[3] = {out, out + padded, out + 2 * padded};
+  for (std::uint64_t x = 0; x < padded; x += kWindowColumns) {
+    const std::size_t group = x / kWindowColumns;
+    const std::size_t window = columns.window[group];
+    if (window == kNoWindow || window + kWindowBytes > row.readable) {
+      alignas(64) std::uint32_t lo[kWindowColumns], hi[kWindowColumns];
+      stage_columns(columns, row, x, x + kWindowColumns, x, width, lo, hi);
+      interpolate_words<kWindowColumns>(lo, hi, fraction + x, outs[0] + x, outs[1] + x,
+                                        outs[2] + x);
+      continue;
+    }
+    simd::Bytes first, second;
+    simd::load(first, row.pixels + window);
+    simd::load(second, row.pixels + window + sizeof first);
+    simd::Floats fx;
+    simd::load(fx, fraction + x);
+    const std::uint32_t* const pick = columns.pick.data() + group * 6 * kWindowColumns;
+    for (std::size_t c = 0; c < 3; ++c) {
+      simd::Words at;
+      simd::load(at, pick + c * kWindowColumns);
+      const auto left =
+          __builtin_convertvector(reinterpret_cast<simd::Vec<std::int32_t, simd::kLanes>>(
+                                      simd::pick_bytes(first, second, at)),
+                                  simd::Floats);
+      simd::load(at, pick + (c + 3) * kWindowColumns);
+      const auto right =
+          __builtin_convertvector(reinterpret_cast<simd::Vec<std::int32_t, simd::kLanes>>(
+                                      simd::pick_bytes(first, second, at)),
+                                  simd::Floats);
+      simd::store(outs[c] + x, simd::fma_lanes(fx, right - left, left));
     }
   }
 }
@@ -323,7 +348,8 @@ bool usable(const FrameMap& map) noexcept {
   return std::isfinite(map.a) && map.a > 0.0 && std::isfinite(map.bx) && std::isfinite(map.by);
 }
 
-void affine_crops(const Image& frame, std::span<const AffineCrop> crops, const CropPlanes& dst) {
+void affine_crops(const Image& frame, std::span<const AffineCrop> crops, const CropPlanes& dst,
+                  bool byte_permutes) {
   if (product(frame.height, frame.width, 3) > frame.pixels.size())
     throw Panic("frame of " + std::to_string(frame.pixels.size()) + " bytes is too short for a " +
                 std::to_string(frame.height) + "x" + std::to_string(frame.width) + "x3 image");
@@ -368,7 +394,9 @@ void affine_crops(const Image& frame, std::span<const AffineCrop> crops, const C
         if (const Row next = frame_row(frame, ahead); next.pixels)
           for (std::size_t o = c.span_begin; o < c.span_end; o += 64)
             __builtin_prefetch(next.pixels + o);
-      if (row.pixels)
+      if (row.pixels && byte_permutes)
+        interpolate_row_windows(c, row, out);
+      else if (row.pixels)
         interpolate_row(c, row, out);
       else
         std::fill_n(out, 3 * padded, 0.0f);

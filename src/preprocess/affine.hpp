@@ -59,8 +59,11 @@ bool usable(const FrameMap& map) noexcept;
 
 // Writes the whole of crop i into image i of `dst` for every crop. Panics,
 // before writing, when a buffer is shorter than its shape or a crop's map is
-// not usable.
-void affine_crops(const Image& frame, std::span<const AffineCrop> crops, const CropPlanes& dst);
+// not usable. `byte_permutes` takes the frame's bytes into lanes with byte
+// permutes; it must be false where simd::byte_permutes() is. Both ways give
+// the same bits (the tests run both).
+void affine_crops(const Image& frame, std::span<const AffineCrop> crops, const CropPlanes& dst,
+                  bool byte_permutes = simd::byte_permutes());
 
 namespace detail {
 
