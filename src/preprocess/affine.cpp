@@ -389,11 +389,11 @@ void affine_crops(const Image& frame, std::span<const AffineCrop> crops, const C
       float* const out = cache.get() + s * 3 * padded;
       const Row row = frame_row(frame, y);
       // The frame rows the next input rows sample are far apart in memory:
-      // fetch them while this one is interpolated.
-      for (std::int64_t ahead = y + 1; ahead <= y + 2; ++ahead)
-        if (const Row next = frame_row(frame, ahead); next.pixels)
-          for (std::size_t o = c.span_begin; o < c.span_end; o += 64)
-            __builtin_prefetch(next.pixels + o);
+      // fetch the one after the next while this one is interpolated (the
+      // next one was fetched the same way, one row ago).
+      if (const Row next = frame_row(frame, y + 2); next.pixels)
+        for (std::size_t o = c.span_begin; o < c.span_end; o += 64)
+          __builtin_prefetch(next.pixels + o);
       if (row.pixels && byte_permutes)
         interpolate_row_windows(c, row, out);
       else if (row.pixels)
