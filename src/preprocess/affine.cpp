@@ -196,6 +196,19 @@ CORVANE_INLINE void stage(const Columns& c, Row row, std::uint64_t begin, std::u
   }
 }
 
+// Part `part` of `parts` of the bytes that the columns read in the frame row
+// at `ahead` (none when null), fetched into the cache. A row is fetched a
+// part at a time while another is interpolated: all at once, the fetches
+// would wait for each other.
+CORVANE_INLINE void fetch_part(const Columns& c, const std::uint8_t* ahead, std::size_t part,
+                               std::size_t parts) noexcept {
+  if (!ahead) return;
+  const std::size_t lines = (c.span_end - c.span_begin + 63) / 64;
+  const std::size_t per = (lines + parts - 1) / parts;
+  for (std::size_t k = part * per; k < std::min(lines, (part + 1) * per); ++k)
+    __builtin_prefetch(ahead + c.span_begin + k * 64);
+}
+
 // The arithmetic of interpolate_row for N staged columns: r = fma(fx,
 // p_right - p_left, p_left) per byte.
 template <std::size_t N>
@@ -226,7 +239,8 @@ CORVANE_INLINE void interpolate_words(const std::uint32_t* __restrict lo,
 // crop's get 0). The taps are staged a chunk at a time, each pixel pair split
 // into two 32-bit words, so that the arithmetic is a plain loop over arrays,
 // which the compiler turns into vectors (fmaf into fused multiply-adds).
-CORVANE_FMA_CLONES void interpolate_row(const Columns& columns, Row row, float* __restrict out) {
+CORVANE_FMA_CLONES void interpolate_row(const Columns& columns, Row row, const std::uint8_t* ahead,
+                                        float* __restrict out) {
   alignas(64) std::uint32_t lo[kColumnChunk], hi[kColumnChunk];
   const std::uint64_t width = columns.offset.size();
   const std::uint64_t padded = columns.fraction.size();
@@ -235,6 +249,7 @@ CORVANE_FMA_CLONES void interpolate_row(const Columns& columns, Row row, float* 
   float* const out1 = out + padded;
   float* const out2 = out + 2 * padded;
   for (std::uint64_t begin = 0; begin < padded; begin += kColumnChunk) {
+    fetch_part(columns, ahead, begin / kColumnChunk, padded / kColumnChunk);
     stage(columns, row, begin, std::min(width, begin + kColumnChunk), lo, hi);
     interpolate_words<kColumnChunk>(lo, hi, fraction + begin, out0 + begin, out1 + begin,
                                     out2 + begin);
@@ -245,6 +260,7 @@ CORVANE_FMA_CLONES void interpolate_row(const Columns& columns, Row row, float* 
 // columns that has a window, and whose window lies in the frame, takes its
 // six tap bytes straight out of the window into lanes.
 CORVANE_BYTE_PERMUTES void interpolate_row_windows(const Columns& columns, Row row,
+                                                   const std::uint8_t* ahead,
                                                    float* __restrict out) {
   const std::uint64_t width = columns.offset.size();
   const std::uint64_t padded = columns.fraction.size();
@@ -252,6 +268,7 @@ CORVANE_BYTE_PERMUTES void interpolate_row_windows(const Columns& columns, Row r
   float* const outs[3] = {out, out + padded, out + 2 * padded};
   for (std::uint64_t x = 0; x < padded; x += kWindowColumns) {
     const std::size_t group = x / kWindowColumns;
+    fetch_part(columns, ahead, group, padded / kWindowColumns);
     const std::size_t window = columns.window[group];
     if (window == kNoWindow || window + kWindowBytes > row.readable) {
       alignas(64) std::uint32_t lo[kWindowColumns], hi[kWindowColumns];
@@ -391,13 +408,11 @@ void affine_crops(const Image& frame, std::span<const AffineCrop> crops, const C
       // The frame rows the next input rows sample are far apart in memory:
       // fetch the one after the next while this one is interpolated (the
       // next one was fetched the same way, one row ago).
-      if (const Row next = frame_row(frame, y + 2); next.pixels)
-        for (std::size_t o = c.span_begin; o < c.span_end; o += 64)
-          __builtin_prefetch(next.pixels + o);
+      const std::uint8_t* const ahead = frame_row(frame, y + 2).pixels;
       if (row.pixels && byte_permutes)
-        interpolate_row_windows(c, row, out);
+        interpolate_row_windows(c, row, ahead, out);
       else if (row.pixels)
-        interpolate_row(c, row, out);
+        interpolate_row(c, row, ahead, out);
       else
         std::fill_n(out, 3 * padded, 0.0f);
       held[s] = y;
