@@ -153,19 +153,19 @@ inline bool byte_permutes() noexcept {
 // Sixty-four bytes: half of the window that pick_bytes reads.
 using Bytes = Vec<std::uint8_t, 4 * kLanes>;
 
-// Lane k: the byte of `a` then `b` (128 bytes) at the index in the low byte
-// of pick[k] (taken modulo 128), zero-extended.
-CORVANE_BYTE_PERMUTES CORVANE_INLINE Words pick_bytes(const Bytes& a, const Bytes& b,
-                                                      const Words& pick) noexcept {
+// Lane k: pick[k] with its low byte replaced by the byte of `a` then `b`
+// (128 bytes) at the index that low byte holds (taken modulo 128).
+CORVANE_BYTE_PERMUTES CORVANE_INLINE Words place_bytes(const Bytes& a, const Bytes& b,
+                                                       const Words& pick) noexcept {
 #if defined(__x86_64__) && defined(__ELF__)
-  return reinterpret_cast<Words>(_mm512_maskz_permutex2var_epi8(
-      0x1111111111111111ull, reinterpret_cast<__m512i>(a), reinterpret_cast<__m512i>(pick),
-      reinterpret_cast<__m512i>(b)));
+  return reinterpret_cast<Words>(
+      _mm512_mask2_permutex2var_epi8(reinterpret_cast<__m512i>(a), reinterpret_cast<__m512i>(pick),
+                                     0x1111111111111111ull, reinterpret_cast<__m512i>(b)));
 #else
   Words out;
   for (std::size_t k = 0; k < kLanes; ++k) {
     const std::size_t i = pick[k] & 127;
-    out[k] = i < sizeof a ? a[i] : b[i - sizeof a];
+    out[k] = (pick[k] & ~255u) | (i < sizeof a ? a[i] : b[i - sizeof a]);
   }
   return out;
 #endif

@@ -48,7 +48,8 @@ struct Columns {
   // taps in the frame and their bytes lie in the kWindowBytes from the
   // group's first left tap, that offset, else kNoWindow; and per group, per
   // tap byte b (0..5: blue, green, red of the left pixel, then of the right
-  // one), per column, where that byte lies in the window.
+  // one), per column, where that byte lies in the window, in the low byte of
+  // the float 2^23 (so that the byte put there makes 2^23 + byte).
   std::vector<std::size_t> window;
   std::vector<std::uint32_t> pick;
 };
@@ -120,6 +121,7 @@ Columns plan_columns(const FrameMap& map, std::uint64_t width, std::uint64_t fra
     for (std::uint32_t b = 0; b < 6; ++b)
       for (std::uint64_t x = x0; x < x1; ++x)
         c.pick[(g * 6 + b) * kWindowColumns + (x - x0)] =
+            std::bit_cast<std::uint32_t>(0x1p23f) +
             static_cast<std::uint32_t>(c.offset[x] - c.offset[x0]) + b;
   }
   return c;
@@ -284,18 +286,14 @@ CORVANE_BYTE_PERMUTES void interpolate_row_windows(const Columns& columns, Row r
     simd::load(fx, fraction + x);
     const std::uint32_t* const pick = columns.pick.data() + group * 6 * kWindowColumns;
     for (std::size_t c = 0; c < 3; ++c) {
+      // 2^23 + byte for both taps: their difference and the left byte are
+      // exact, as converted bytes would be.
       simd::Words at;
       simd::load(at, pick + c * kWindowColumns);
-      const auto left =
-          __builtin_convertvector(reinterpret_cast<simd::Vec<std::int32_t, simd::kLanes>>(
-                                      simd::pick_bytes(first, second, at)),
-                                  simd::Floats);
+      const auto left = reinterpret_cast<simd::Floats>(simd::place_bytes(first, second, at));
       simd::load(at, pick + (c + 3) * kWindowColumns);
-      const auto right =
-          __builtin_convertvector(reinterpret_cast<simd::Vec<std::int32_t, simd::kLanes>>(
-                                      simd::pick_bytes(first, second, at)),
-                                  simd::Floats);
-      simd::store(outs[c] + x, simd::fma_lanes(fx, right - left, left));
+      const auto right = reinterpret_cast<simd::Floats>(simd::place_bytes(first, second, at));
+      simd::store(outs[c] + x, simd::fma_lanes(fx, right - left, left - 0x1p23f));
     }
   }
 }
