@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <utility>
+#include <vector>
 
 #if defined(__x86_64__) && defined(__ELF__)
 #include <immintrin.h>
@@ -183,5 +185,39 @@ CORVANE_BYTE_PERMUTES CORVANE_INLINE Floats fma_lanes(const Floats& a, const Flo
   return out;
 #endif
 }
+
+// Memory that starts on a cache line (64 bytes), so that whole-vector loads
+// and stores at multiples of the vector width never straddle two lines.
+// Elements are default-initialised: a vector of n floats is not zeroed.
+inline constexpr std::size_t kLineBytes = 64;
+
+template <class T>
+struct LineAllocator {
+  using value_type = T;
+  LineAllocator() = default;
+  template <class U>
+  LineAllocator(const LineAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) {
+    return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{kLineBytes}));
+  }
+  void deallocate(T* p, std::size_t) noexcept {
+    ::operator delete(p, std::align_val_t{kLineBytes});
+  }
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... A>
+  void construct(U* p, A&&... a) {
+    ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+  }
+  template <class U>
+  bool operator==(const LineAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+template <class T>
+using LineVector = std::vector<T, LineAllocator<T>>;
 
 }  // namespace corvane::simd

@@ -9,7 +9,6 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,7 +36,7 @@ enum class Taps : std::uint8_t { kNone, kLeft, kRight, kBoth };
 struct Columns {
   std::vector<std::size_t> offset;
   std::vector<Taps> taps;
-  std::vector<float> fraction;
+  simd::LineVector<float> fraction;
   std::uint64_t both = 0;
   std::uint64_t both_end = 0;
   std::uint64_t wide_end = 0;
@@ -51,7 +50,7 @@ struct Columns {
   // one), per column, where that byte lies in the window, in the low byte of
   // the float 2^23 (so that the byte put there makes 2^23 + byte).
   std::vector<std::size_t> window;
-  std::vector<std::uint32_t> pick;
+  simd::LineVector<std::uint32_t> pick;
 };
 
 // A group of columns staged by byte permutes out of one window of a frame row.
@@ -393,15 +392,17 @@ void affine_crops(const Image& frame, std::span<const AffineCrop> crops, const C
     const Columns& c = columns[i];
     const std::uint64_t padded = c.fraction.size();
     // The two frame rows interpolated last, each kept while the next input
-    // row still samples it (rows outside the frame are zeros). Left
-    // uninitialised: a slot is written whole before it is first read.
-    const auto cache = std::make_unique_for_overwrite<float[]>(2 * 3 * padded);
+    // row still samples it (rows outside the frame are zeros), on cache
+    // lines as the columns' fractions and picks are: a vector that straddles
+    // two lines costs two. Left uninitialised: a slot is written whole before
+    // it is first read.
+    simd::LineVector<float> cache(2 * 3 * padded);
     std::int64_t held[2] = {-2, -2};
     const auto across = [&](std::int64_t y, std::int64_t keep) -> const float* {
       for (std::size_t s = 0; s < 2; ++s)
-        if (held[s] == y) return cache.get() + s * 3 * padded;
+        if (held[s] == y) return cache.data() + s * 3 * padded;
       const std::size_t s = held[0] == keep ? 1 : 0;
-      float* const out = cache.get() + s * 3 * padded;
+      float* const out = cache.data() + s * 3 * padded;
       const Row row = frame_row(frame, y);
       // The frame rows the next input rows sample are far apart in memory:
       // fetch the one after the next while this one is interpolated (the
