@@ -104,13 +104,13 @@ constexpr std::size_t kVectorBytes = kLanes * 4;
 
 struct Columns {
   std::vector<std::size_t> offset;
-  std::vector<std::int32_t> w0, w1;
+  simd::LineVector<std::int32_t> w0, w1;
   std::size_t padded;
   Weights weights;
   std::vector<std::size_t> base;  // per group: its window's first byte in the row
   // Per column and pixel of its pair: the window word holding the pixel's
   // first byte, the right shift of that word and the left shift of the next.
-  std::vector<std::uint32_t> word[2], right[2], left[2];
+  simd::LineVector<std::uint32_t> word[2], right[2], left[2];
   std::size_t fitting;
   std::size_t window;
 };
@@ -399,8 +399,8 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
   const std::size_t bands = std::min<std::size_t>(dst.height, threads == 1 ? 1 : 4 * threads);
   parallel::parallel_for(0, bands, [&](std::size_t band) {
     const std::size_t begin = dst.height * band / bands, end = dst.height * (band + 1) / bands;
-    std::vector<std::int32_t> sums(2 * 3 * padded);
-    std::vector<std::uint64_t> words(padded);
+    simd::LineVector<std::int32_t> sums(2 * 3 * padded);
+    simd::LineVector<std::uint64_t> words(padded);
     std::int64_t held[2] = {-1, -1};
     // Source row y's sums, computed unless held, never evicting `keep`.
     const auto sums_of = [&](std::uint64_t y, std::uint64_t keep) -> const std::int32_t* {
