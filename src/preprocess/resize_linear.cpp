@@ -399,6 +399,8 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
   const std::size_t bands = std::min<std::size_t>(dst.height, threads == 1 ? 1 : 4 * threads);
   parallel::parallel_for(0, bands, [&](std::size_t band) {
     const std::size_t begin = dst.height * band / bands, end = dst.height * (band + 1) / bands;
+    // Uninitialised: a row's sums, all padded columns of them, are written
+    // before they are read, and so are the staged words.
     simd::LineVector<std::int32_t> sums(2 * 3 * padded);
     simd::LineVector<std::uint64_t> words(padded);
     std::int64_t held[2] = {-1, -1};
