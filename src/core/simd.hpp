@@ -173,6 +173,47 @@ CORVANE_BYTE_PERMUTES CORVANE_INLINE Words place_bytes(const Bytes& a, const Byt
 #endif
 }
 
+// Lane k: the bytes of `a` then `b` (128 bytes) at the indices in bits 0..7
+// and 16..23 of pick[k] (taken modulo 128), each zero-extended into one
+// 16-bit half of the lane.
+CORVANE_BYTE_PERMUTES CORVANE_INLINE Words pick_pairs(const Bytes& a, const Bytes& b,
+                                                      const Words& pick) noexcept {
+#if defined(__x86_64__) && defined(__ELF__)
+  return reinterpret_cast<Words>(_mm512_maskz_permutex2var_epi8(
+      0x5555555555555555ull, reinterpret_cast<__m512i>(a), reinterpret_cast<__m512i>(pick),
+      reinterpret_cast<__m512i>(b)));
+#else
+  Words out;
+  for (std::size_t k = 0; k < kLanes; ++k) {
+    const auto at = [&](std::uint32_t i) -> std::uint32_t {
+      i &= 127;
+      return i < sizeof a ? a[i] : b[i - sizeof a];
+    };
+    out[k] = at(pick[k]) | at(pick[k] >> 16) << 16;
+  }
+  return out;
+#endif
+}
+
+// Lane k: the low 16-bit halves of x[k] and w[k] multiplied, plus the high
+// halves multiplied, all as signed 16-bit numbers (exact in 32 bits).
+CORVANE_BYTE_PERMUTES CORVANE_INLINE Vec<std::int32_t, kLanes> pair_products(
+    const Words& x, const Words& w) noexcept {
+#if defined(__x86_64__) && defined(__ELF__)
+  return reinterpret_cast<Vec<std::int32_t, kLanes>>(
+      _mm512_madd_epi16(reinterpret_cast<__m512i>(x), reinterpret_cast<__m512i>(w)));
+#else
+  Vec<std::int32_t, kLanes> out;
+  for (std::size_t k = 0; k < kLanes; ++k) {
+    const auto half = [](std::uint32_t v, unsigned shift) {
+      return static_cast<std::int32_t>(static_cast<std::int16_t>(v >> shift));
+    };
+    out[k] = half(x[k], 0) * half(w[k], 0) + half(x[k], 16) * half(w[k], 16);
+  }
+  return out;
+#endif
+}
+
 // a * b + c lane by lane, each rounded once, as std::fma.
 CORVANE_BYTE_PERMUTES CORVANE_INLINE Floats fma_lanes(const Floats& a, const Floats& b,
                                                       const Floats& c) noexcept {

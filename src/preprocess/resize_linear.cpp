@@ -113,7 +113,35 @@ struct Columns {
   simd::LineVector<std::uint32_t> word[2], right[2], left[2];
   std::size_t fitting;
   std::size_t window;
+  // Where the processor has byte permutes: the groups from the first on
+  // whose pairs lie in the kPermuteBytes from the group's first pair (its
+  // base); per group, per channel byte b, per column, where the pair's two
+  // bytes b lie in that window (bits 0..7 and 16..23); per column, its two
+  // weights as a pair (w0 at bits 0..15, w1 at bits 16..31).
+  std::size_t permuted = 0;
+  simd::LineVector<std::uint32_t> pick;
+  simd::LineVector<std::uint32_t> pairs;
 };
+
+constexpr std::size_t kPermuteBytes = 2 * kVectorBytes;
+
+void plan_permutes(Columns& c, std::size_t groups) {
+  while (c.permuted < groups) {
+    const std::size_t first = c.permuted * kLanes;
+    if (c.offset[first + kLanes - 1] + 6 - c.offset[first] > kPermuteBytes) break;
+    ++c.permuted;
+  }
+  c.pick.resize(c.permuted * 3 * kLanes);
+  for (std::size_t g = 0; g < c.permuted; ++g)
+    for (std::uint32_t b = 0; b < 3; ++b)
+      for (std::size_t k = 0; k < kLanes; ++k) {
+        const auto at = static_cast<std::uint32_t>(c.offset[g * kLanes + k] - c.offset[g * kLanes]);
+        c.pick[(g * 3 + b) * kLanes + k] = (at + b) | (at + 3 + b) << 16;
+      }
+  c.pairs.resize(c.padded);
+  for (std::size_t k = 0; k < c.padded; ++k)
+    c.pairs[k] = static_cast<std::uint32_t>(c.w0[k]) | static_cast<std::uint32_t>(c.w1[k]) << 16;
+}
 
 void plan_windows(Columns& c, std::size_t groups) {
   // Each column reads its pixel pair: 3 bytes past its first pixel's offset.
@@ -139,7 +167,7 @@ void plan_windows(Columns& c, std::size_t groups) {
   }
 }
 
-Columns plan_columns(std::uint64_t src_w, std::uint64_t new_w) {
+Columns plan_columns(std::uint64_t src_w, std::uint64_t new_w, bool permutes) {
   Columns c;
   c.padded = (new_w + kLanes - 1) / kLanes * kLanes;
   c.offset.assign(c.padded, 0);
@@ -170,6 +198,7 @@ Columns plan_columns(std::uint64_t src_w, std::uint64_t new_w) {
   std::fill(c.offset.begin() + static_cast<std::ptrdiff_t>(new_w), c.offset.end(),
             c.offset[new_w - 1]);
   plan_windows(c, src_w < 2 ? 0 : c.padded / kLanes);
+  if (permutes) plan_permutes(c, src_w < 2 ? 0 : c.padded / kLanes);
   return c;
 }
 
@@ -224,9 +253,9 @@ CORVANE_INLINE void column_sums(const Columns& c, std::size_t k, const Words& p0
 // loads never wait on the scalar stores just before them.
 template <Weights Kind, bool Wide>
 CORVANE_CLONES void horizontal(const Columns& c, const std::uint8_t* row, std::size_t limit,
-                               bool shuffles, std::uint64_t* words, std::int32_t* out) {
+                               bool shuffles, std::size_t begin, std::uint64_t* words,
+                               std::int32_t* out) {
   const std::size_t n = c.padded;
-  std::size_t begin = 0;
   if (shuffles) {
     // The fitting groups whose window lies inside the buffer (windows only
     // move right).
@@ -280,13 +309,43 @@ CORVANE_CLONES void horizontal(const Columns& c, const std::uint8_t* row, std::s
   }
 }
 
+// The columns of the groups from the first on that have a permute window
+// inside the buffer, as horizontal() makes them: per channel, one permute
+// puts each column's two bytes into the two 16-bit halves of its lane, and
+// one multiply-add of halves gives p0 * w0 + p1 * w1. Returns how many
+// columns it made.
+CORVANE_BYTE_PERMUTES std::size_t horizontal_permuted(const Columns& c, const std::uint8_t* row,
+                                                      std::size_t limit, std::int32_t* out) {
+  const std::size_t n = c.padded;
+  std::size_t g = 0;
+  for (; g < c.permuted; ++g) {
+    const std::size_t first = g * kLanes;
+    const std::size_t base = c.offset[first];
+    if (base + kPermuteBytes > limit) break;
+    simd::Bytes lo, hi;
+    simd::load(lo, row + base);
+    simd::load(hi, row + base + sizeof lo);
+    Words weights;
+    simd::load(weights, c.pairs.data() + first);
+    for (std::size_t b = 0; b < 3; ++b) {
+      Words pick;
+      simd::load(pick, c.pick.data() + (g * 3 + b) * kLanes);
+      const Ints sum = simd::pair_products(simd::pick_pairs(lo, hi, pick), weights) >> 4;
+      // Byte 0 is blue, the last plane.
+      simd::store(out + (2 - b) * n + first, sum);
+    }
+  }
+  return g * kLanes;
+}
+
 template <Weights Kind>
 void horizontal_of(const Columns& c, const std::uint8_t* row, std::size_t limit, bool shuffles,
-                   std::uint64_t* words, std::int32_t* out) {
+                   bool permutes, std::uint64_t* words, std::int32_t* out) {
+  const std::size_t begin = permutes ? horizontal_permuted(c, row, limit, out) : 0;
   if (c.window > 2 * kVectorBytes) {
-    horizontal<Kind, true>(c, row, limit, shuffles, words, out);
+    horizontal<Kind, true>(c, row, limit, shuffles, begin, words, out);
   } else {
-    horizontal<Kind, false>(c, row, limit, shuffles, words, out);
+    horizontal<Kind, false>(c, row, limit, shuffles, begin, words, out);
   }
 }
 
@@ -351,14 +410,15 @@ Letterbox linear_fit(std::uint64_t src_w, std::uint64_t src_h, std::uint64_t dst
   return box;
 }
 
-void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box, std::uint8_t pad) {
+void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box, std::uint8_t pad,
+                      bool permutes) {
   const std::uint64_t src_len = check_buffers(src, dst);
   const bool placed = box.new_w >= 1 && box.new_h >= 1 && box.new_w <= dst.width &&
                       box.new_h <= dst.height && box.pad_x <= dst.width - box.new_w &&
                       box.pad_y <= dst.height - box.new_h;
   if (!placed || src.width == 0 || src.height == 0) throw Panic(messages::kLetterboxDoesNotFit);
 
-  const Columns columns = plan_columns(src.width, box.new_w);
+  const Columns columns = plan_columns(src.width, box.new_w, permutes);
   const Rows rows = plan_rows(src.height, box.new_h);
 
   // A column reads 8 bytes from its pair's start, at most 2 past the end of
@@ -416,13 +476,13 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
       using enum Weights;
       switch (columns.weights) {
         case kHalves:
-          horizontal_of<kHalves>(columns, row, limit, shuffles, staged, into);
+          horizontal_of<kHalves>(columns, row, limit, shuffles, permutes, staged, into);
           break;
         case kWhole:
-          horizontal_of<kWhole>(columns, row, limit, shuffles, staged, into);
+          horizontal_of<kWhole>(columns, row, limit, shuffles, permutes, staged, into);
           break;
         case kAny:
-          horizontal_of<kAny>(columns, row, limit, shuffles, staged, into);
+          horizontal_of<kAny>(columns, row, limit, shuffles, permutes, staged, into);
           break;
       }
       held[s] = static_cast<std::int64_t>(y);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "core/records.hpp"
+#include "core/simd.hpp"
 #include "preprocess/letterbox.hpp"
 
 #include <cstdint>
@@ -23,7 +24,10 @@ Letterbox linear_fit(std::uint64_t src_w, std::uint64_t src_h, std::uint64_t dst
 // Writes all of `dst`: the image area from `src` as `box` (from linear_fit,
 // new_w and new_h >= 1) places it, everything else float(pad) / 255. Panics
 // before writing if a buffer is shorter than its shape or the box does not
-// fit.
-void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box, std::uint8_t pad);
+// fit. `byte_permutes` resamples rows with byte permutes; it must be false
+// where simd::byte_permutes() is. Both ways give the same bytes (the tests
+// run both).
+void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box, std::uint8_t pad,
+                      bool byte_permutes = simd::byte_permutes());
 
 }  // namespace corvane::preprocess
