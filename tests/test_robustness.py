@@ -204,6 +204,16 @@ def test_allocation_failure_on_a_worker_is_memory_error(workers):
     assert out.stdout.strip() == "MemoryError", out.stdout + out.stderr
 
 
+@pytest.mark.parametrize("name, shape", [("yolov5_postprocess", (2**40, 0, 85)),
+                                         ("yolov8_det_postprocess", (2**40, 84, 0))])
+def test_batch_too_large_to_answer_is_memory_error(name, shape):
+    # 2^40 empty images fit in no memory as 2^40 result lists: MemoryError,
+    # sanitized build included, before any image is decoded.
+    pred = np.lib.stride_tricks.as_strided(np.zeros(1, np.float32), shape, (0, 0, 0))
+    with pytest.raises(MemoryError):
+        getattr(corvane, name)(pred, 0.5, 0.5)
+
+
 RACE = """
 import sys, threading, time, numpy as np, corvane
 sys.path.insert(0, TESTS)

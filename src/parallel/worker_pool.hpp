@@ -283,9 +283,11 @@ void WorkerPool::parallel_for(std::size_t begin, std::size_t end, Body&& body) {
 // fill(run, b, e) constructs the results of positions [b, e) into `run`.
 template <class R, class Fill>
 std::vector<R> WorkerPool::collect(std::size_t len, Fill& fill) {
+  // The slots first: they fail cleanly when len is beyond any memory, and
+  // the vector's storage is the same size.
+  detail::Slots<R> slots(len);
   std::vector<R> out;
   out.reserve(len);
-  detail::Slots<R> slots(len);
   auto leaf = [&](std::size_t b, std::size_t e) {
     detail::CollectRun<R> run(slots.data() + b, e - b);
     fill(run, b, e);
