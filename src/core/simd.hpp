@@ -152,8 +152,16 @@ inline bool byte_permutes() noexcept {
 #endif
 }
 
-// Sixty-four bytes: half of the window that pick_bytes reads.
+// Sixty-four bytes: half of the window that place_bytes and pick_pairs read.
 using Bytes = Vec<std::uint8_t, 4 * kLanes>;
+inline constexpr std::size_t kPermuteWindow = 2 * sizeof(Bytes);
+
+// Byte i (taken modulo 128) of the window `a` then `b`, as the permutes
+// below pick it where they are not single instructions.
+CORVANE_INLINE std::uint32_t window_byte(const Bytes& a, const Bytes& b, std::uint32_t i) noexcept {
+  i %= kPermuteWindow;
+  return i < sizeof a ? a[i] : b[i - sizeof a];
+}
 
 // Lane k: pick[k] with its low byte replaced by the byte of `a` then `b`
 // (128 bytes) at the index that low byte holds (taken modulo 128).
@@ -165,10 +173,7 @@ CORVANE_BYTE_PERMUTES CORVANE_INLINE Words place_bytes(const Bytes& a, const Byt
                                      0x1111111111111111ull, reinterpret_cast<__m512i>(b)));
 #else
   Words out;
-  for (std::size_t k = 0; k < kLanes; ++k) {
-    const std::size_t i = pick[k] & 127;
-    out[k] = (pick[k] & ~255u) | (i < sizeof a ? a[i] : b[i - sizeof a]);
-  }
+  for (std::size_t k = 0; k < kLanes; ++k) out[k] = (pick[k] & ~255u) | window_byte(a, b, pick[k]);
   return out;
 #endif
 }
@@ -184,13 +189,8 @@ CORVANE_BYTE_PERMUTES CORVANE_INLINE Words pick_pairs(const Bytes& a, const Byte
       reinterpret_cast<__m512i>(b)));
 #else
   Words out;
-  for (std::size_t k = 0; k < kLanes; ++k) {
-    const auto at = [&](std::uint32_t i) -> std::uint32_t {
-      i &= 127;
-      return i < sizeof a ? a[i] : b[i - sizeof a];
-    };
-    out[k] = at(pick[k]) | at(pick[k] >> 16) << 16;
-  }
+  for (std::size_t k = 0; k < kLanes; ++k)
+    out[k] = window_byte(a, b, pick[k] & 255) | window_byte(a, b, (pick[k] >> 16) & 255) << 16;
   return out;
 #endif
 }

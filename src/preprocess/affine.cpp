@@ -4,6 +4,7 @@
 #include "core/simd.hpp"
 #include "parallel/pool.hpp"
 #include "preprocess/values.hpp"
+#include "preprocess/windows.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -44,7 +45,7 @@ struct Columns {
   std::size_t span_begin = 0;
   std::size_t span_end = 0;
   // Per group of kWindowColumns columns from 0: where all of them have both
-  // taps in the frame and their bytes lie in the kWindowBytes from the
+  // taps in the frame and their bytes lie in the simd::kPermuteWindow bytes from the
   // group's first left tap, that offset, else kNoWindow; and per group, per
   // tap byte b (0..5: blue, green, red of the left pixel, then of the right
   // one), per column, where that byte lies in the window, in the low byte of
@@ -55,7 +56,6 @@ struct Columns {
 
 // A group of columns staged by byte permutes out of one window of a frame row.
 constexpr std::size_t kWindowColumns = simd::kLanes;
-constexpr std::size_t kWindowBytes = 128;
 constexpr std::size_t kNoWindow = SIZE_MAX;
 static_assert(kColumnChunk % kWindowColumns == 0);
 
@@ -114,7 +114,8 @@ Columns plan_columns(const FrameMap& map, std::uint64_t width, std::uint64_t fra
   c.pick.assign(groups * 6 * kWindowColumns, 0);
   for (std::size_t g = 0; g < groups; ++g) {
     const std::uint64_t x0 = g * kWindowColumns, x1 = x0 + kWindowColumns;
-    if (x0 < c.both || x1 > c.both_end || c.offset[x1 - 1] + 6 - c.offset[x0] > kWindowBytes)
+    if (x0 < c.both || x1 > c.both_end ||
+        windows::span(c.offset, x0, kWindowColumns, 6) > simd::kPermuteWindow)
       continue;
     c.window[g] = c.offset[x0];
     for (std::uint32_t b = 0; b < 6; ++b)
@@ -186,17 +187,6 @@ CORVANE_INLINE void stage_columns(const Columns& c, Row row, std::uint64_t from,
   for (; x < to; ++x) put(x, 0);
 }
 
-// The tap words of columns [begin, begin + kColumnChunk) of one frame row.
-CORVANE_INLINE void stage(const Columns& c, Row row, std::uint64_t begin, std::uint64_t end,
-                          std::uint32_t* __restrict lo, std::uint32_t* __restrict hi) noexcept {
-  if (!row.pixels) {
-    std::fill_n(lo, kColumnChunk, 0u);
-    std::fill_n(hi, kColumnChunk, 0u);
-  } else {
-    stage_columns(c, row, begin, begin + kColumnChunk, begin, end, lo, hi);
-  }
-}
-
 // Part `part` of `parts` of the bytes that the columns read in the frame row
 // at `ahead` (none when null), fetched into the cache. A row is fetched a
 // part at a time while another is interpolated: all at once, the fetches
@@ -251,7 +241,7 @@ CORVANE_FMA_CLONES void interpolate_row(const Columns& columns, Row row, const s
   float* const out2 = out + 2 * padded;
   for (std::uint64_t begin = 0; begin < padded; begin += kColumnChunk) {
     fetch_part(columns, ahead, begin / kColumnChunk, padded / kColumnChunk);
-    stage(columns, row, begin, std::min(width, begin + kColumnChunk), lo, hi);
+    stage_columns(columns, row, begin, begin + kColumnChunk, begin, width, lo, hi);
     interpolate_words<kColumnChunk>(lo, hi, fraction + begin, out0 + begin, out1 + begin,
                                     out2 + begin);
   }
@@ -271,7 +261,7 @@ CORVANE_BYTE_PERMUTES void interpolate_row_windows(const Columns& columns, Row r
     const std::size_t group = x / kWindowColumns;
     fetch_part(columns, ahead, group, padded / kWindowColumns);
     const std::size_t window = columns.window[group];
-    if (window == kNoWindow || window + kWindowBytes > row.readable) {
+    if (window == kNoWindow || window + simd::kPermuteWindow > row.readable) {
       alignas(64) std::uint32_t lo[kWindowColumns], hi[kWindowColumns];
       stage_columns(columns, row, x, x + kWindowColumns, x, width, lo, hi);
       interpolate_words<kWindowColumns>(lo, hi, fraction + x, outs[0] + x, outs[1] + x,

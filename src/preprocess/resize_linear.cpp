@@ -114,7 +114,7 @@ struct Columns {
   std::size_t fitting;
   std::size_t window;
   // Where the processor has byte permutes: the groups from the first on
-  // whose pairs lie in the kPermuteBytes from the group's first pair (its
+  // whose pairs lie in the simd::kPermuteWindow bytes from the group's first pair (its
   // base); per group, per channel byte b, per column, where the pair's two
   // bytes b lie in that window (bits 0..7 and 16..23); per column, its two
   // weights as a pair (w0 at bits 0..15, w1 at bits 16..31).
@@ -123,12 +123,10 @@ struct Columns {
   simd::LineVector<std::uint32_t> pairs;
 };
 
-constexpr std::size_t kPermuteBytes = 2 * kVectorBytes;
-
 void plan_permutes(Columns& c, std::size_t groups) {
   while (c.permuted < groups) {
     const std::size_t first = c.permuted * kLanes;
-    if (c.offset[first + kLanes - 1] + 6 - c.offset[first] > kPermuteBytes) break;
+    if (windows::span(c.offset, first, kLanes, 6) > simd::kPermuteWindow) break;
     ++c.permuted;
   }
   c.pick.resize(c.permuted * 3 * kLanes);
@@ -243,6 +241,25 @@ CORVANE_INLINE void column_sums(const Columns& c, std::size_t k, const Words& p0
   simd::store(out + 2 * n + k, blue);
 }
 
+// The word (4 or 8 bytes, as W) at each column's offset in `row`, columns
+// [begin, c.padded), into[k] for column k, bytes in little-endian order.
+template <class W>
+CORVANE_INLINE void gather(const Columns& c, const std::uint8_t* row, std::size_t begin,
+                           W* into) noexcept {
+#pragma GCC unroll 8
+  for (std::size_t k = begin; k < c.padded; ++k) {
+    W v;
+    std::memcpy(&v, row + c.offset[k], sizeof v);
+    if constexpr (std::endian::native == std::endian::big) {
+      if constexpr (sizeof v == 4)
+        v = __builtin_bswap32(v);
+      else
+        v = __builtin_bswap64(v);
+    }
+    into[k] = v;
+  }
+}
+
 // One source row through the horizontal pass: per column and channel
 // (p0 * w0 + p1 * w1) >> 4, stored as planes R, G, B of `c.padded` values.
 // `limit` is how many bytes of the source buffer there are from the row's
@@ -278,13 +295,7 @@ CORVANE_CLONES void horizontal(const Columns& c, const std::uint8_t* row, std::s
   }
   if constexpr (Kind == Weights::kWhole) {
     auto* const pixel = reinterpret_cast<std::uint32_t*>(words);
-#pragma GCC unroll 8
-    for (std::size_t k = begin; k < n; ++k) {
-      std::uint32_t v;
-      std::memcpy(&v, row + c.offset[k], sizeof v);
-      if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
-      pixel[k] = v;
-    }
+    gather(c, row, begin, pixel);
     for (std::size_t k = begin; k < n; k += kLanes) {
       Words v;
       simd::load(v, pixel + k);
@@ -292,13 +303,7 @@ CORVANE_CLONES void horizontal(const Columns& c, const std::uint8_t* row, std::s
     }
     return;
   }
-#pragma GCC unroll 8
-  for (std::size_t k = begin; k < n; ++k) {
-    std::uint64_t v;
-    std::memcpy(&v, row + c.offset[k], sizeof v);
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-    words[k] = v;
-  }
+  gather(c, row, begin, words);
   using Pairs = simd::Vec<std::uint64_t, kLanes>;
   for (std::size_t k = begin; k < n; k += kLanes) {
     Pairs pair;
@@ -321,7 +326,7 @@ CORVANE_BYTE_PERMUTES std::size_t horizontal_permuted(const Columns& c, const st
   for (; g < c.permuted; ++g) {
     const std::size_t first = g * kLanes;
     const std::size_t base = c.offset[first];
-    if (base + kPermuteBytes > limit) break;
+    if (base + simd::kPermuteWindow > limit) break;
     simd::Bytes lo, hi;
     simd::load(lo, row + base);
     simd::load(hi, row + base + sizeof lo);

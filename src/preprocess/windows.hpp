@@ -45,6 +45,14 @@ inline Fit fit(const std::vector<std::size_t>& offset, std::size_t groups, std::
   return f;
 }
 
+// The bytes from the first column's offset to the end of the last one's
+// `reach` bytes, over the `group` columns from `first` on: what a window
+// taken from the first column's offset must hold.
+inline std::size_t span(const std::vector<std::size_t>& offset, std::size_t first,
+                        std::size_t group, std::size_t reach) {
+  return offset[first + group - 1] + reach - offset[first];
+}
+
 // For a pixel `o` bytes into its window: the window word holding its first
 // byte, the right shift of that word and the left shift of the next. With
 // no bytes from the next word, its first byte lands in the top byte, which
