@@ -21,8 +21,9 @@ constexpr double kBoxPadding = 1.25;
 // Columns staged per pass, small enough for the stack.
 constexpr std::size_t kColumnChunk = 64;
 // Input rows per task: consecutive rows share frame rows, which a task
-// interpolates once.
-constexpr std::uint64_t kBand = 16;
+// interpolates once, and each task starts with two rows of its own. A crop
+// of 256 rows makes four tasks: enough for the workers to share the crops.
+constexpr std::uint64_t kBand = 64;
 
 // Which of a sample's two taps along x lie in the frame.
 enum class Taps : std::uint8_t { kNone, kLeft, kRight, kBoth };
@@ -166,8 +167,8 @@ struct Row {
 // and hi (split into their low and high 32 bits); columns from `end` on get
 // zeros. The run of columns with both taps in the frame reads 8 bytes at once
 // where the buffer allows.
-CORVANE_INLINE void stage_columns(const Columns& c, Row row, std::uint64_t from, std::uint64_t to,
-                                  std::uint64_t begin, std::uint64_t end,
+CORVANE_INLINE void stage_columns(const Columns& c, const Row& row, std::uint64_t from,
+                                  std::uint64_t to, std::uint64_t begin, std::uint64_t end,
                                   std::uint32_t* __restrict lo,
                                   std::uint32_t* __restrict hi) noexcept {
   const std::size_t* const offset = c.offset.data();
@@ -187,18 +188,24 @@ CORVANE_INLINE void stage_columns(const Columns& c, Row row, std::uint64_t from,
   for (; x < to; ++x) put(x, 0);
 }
 
-// Part `part` of `parts` of the bytes that the columns read in the frame row
-// at `ahead` (none when null), fetched into the cache. A row is fetched a
-// part at a time while another is interpolated: all at once, the fetches
-// would wait for each other.
-CORVANE_INLINE void fetch_part(const Columns& c, const std::uint8_t* ahead, std::size_t part,
-                               std::size_t parts) noexcept {
-  if (!ahead) return;
-  const std::size_t lines = (c.span_end - c.span_begin + 63) / 64;
-  const std::size_t per = (lines + parts - 1) / parts;
-  for (std::size_t k = part * per; k < std::min(lines, (part + 1) * per); ++k)
-    __builtin_prefetch(ahead + c.span_begin + k * 64);
-}
+// The frame row at `ahead` (none when null) fetched into the cache a part at
+// a time, `per` lines a part, while another row is interpolated: all at
+// once, the fetches would wait for each other.
+struct Fetch {
+  const std::uint8_t* ahead;
+  std::size_t lines, per;
+
+  Fetch(const Columns& c, const std::uint8_t* row, std::size_t parts) noexcept
+      : ahead(row ? row + c.span_begin : nullptr),
+        lines((c.span_end - c.span_begin + 63) / 64),
+        per((lines + parts - 1) / parts) {}
+
+  CORVANE_INLINE void part(std::size_t k) const noexcept {
+    if (!ahead) return;
+    for (std::size_t line = k * per; line < std::min(lines, (k + 1) * per); ++line)
+      __builtin_prefetch(ahead + line * 64);
+  }
+};
 
 // The arithmetic of interpolate_row for N staged columns: r = fma(fx,
 // p_right - p_left, p_left) per byte.
@@ -230,8 +237,8 @@ CORVANE_INLINE void interpolate_words(const std::uint32_t* __restrict lo,
 // crop's get 0). The taps are staged a chunk at a time, each pixel pair split
 // into two 32-bit words, so that the arithmetic is a plain loop over arrays,
 // which the compiler turns into vectors (fmaf into fused multiply-adds).
-CORVANE_FMA_CLONES void interpolate_row(const Columns& columns, Row row, const std::uint8_t* ahead,
-                                        float* __restrict out) {
+CORVANE_FMA_CLONES void interpolate_row(const Columns& columns, const Row& row,
+                                        const std::uint8_t* ahead, float* __restrict out) {
   alignas(64) std::uint32_t lo[kColumnChunk], hi[kColumnChunk];
   const std::uint64_t width = columns.offset.size();
   const std::uint64_t padded = columns.fraction.size();
@@ -239,8 +246,9 @@ CORVANE_FMA_CLONES void interpolate_row(const Columns& columns, Row row, const s
   float* const out0 = out;
   float* const out1 = out + padded;
   float* const out2 = out + 2 * padded;
+  const Fetch fetch(columns, ahead, padded / kColumnChunk);
   for (std::uint64_t begin = 0; begin < padded; begin += kColumnChunk) {
-    fetch_part(columns, ahead, begin / kColumnChunk, padded / kColumnChunk);
+    fetch.part(begin / kColumnChunk);
     stage_columns(columns, row, begin, begin + kColumnChunk, begin, width, lo, hi);
     interpolate_words<kColumnChunk>(lo, hi, fraction + begin, out0 + begin, out1 + begin,
                                     out2 + begin);
@@ -249,40 +257,55 @@ CORVANE_FMA_CLONES void interpolate_row(const Columns& columns, Row row, const s
 
 // interpolate_row where the processor has byte permutes: each group of
 // columns that has a window, and whose window lies in the frame, takes its
-// six tap bytes straight out of the window into lanes.
-CORVANE_BYTE_PERMUTES void interpolate_row_windows(const Columns& columns, Row row,
+// six tap bytes straight out of the window into lanes. Runs of such groups
+// go through a loop of their own, which keeps its pointers in registers.
+CORVANE_BYTE_PERMUTES void interpolate_row_windows(const Columns& columns, const Row& row,
                                                    const std::uint8_t* ahead,
                                                    float* __restrict out) {
   const std::uint64_t width = columns.offset.size();
   const std::uint64_t padded = columns.fraction.size();
+  const std::size_t groups = padded / kWindowColumns;
   const float* const fraction = columns.fraction.data();
-  float* const outs[3] = {out, out + padded, out + 2 * padded};
-  for (std::uint64_t x = 0; x < padded; x += kWindowColumns) {
-    const std::size_t group = x / kWindowColumns;
-    fetch_part(columns, ahead, group, padded / kWindowColumns);
-    const std::size_t window = columns.window[group];
-    if (window == kNoWindow || window + simd::kPermuteWindow > row.readable) {
+  const std::size_t* const window = columns.window.data();
+  float* __restrict const out0 = out;
+  float* __restrict const out1 = out + padded;
+  float* __restrict const out2 = out + 2 * padded;
+  const Fetch fetch(columns, ahead, groups);
+  const auto permuted = [&](std::size_t g) {
+    return window[g] != kNoWindow && window[g] + simd::kPermuteWindow <= row.readable;
+  };
+  for (std::size_t g = 0; g < groups;) {
+    if (!permuted(g)) {
+      fetch.part(g);
+      const std::uint64_t x = g * kWindowColumns;
       alignas(64) std::uint32_t lo[kWindowColumns], hi[kWindowColumns];
       stage_columns(columns, row, x, x + kWindowColumns, x, width, lo, hi);
-      interpolate_words<kWindowColumns>(lo, hi, fraction + x, outs[0] + x, outs[1] + x,
-                                        outs[2] + x);
+      interpolate_words<kWindowColumns>(lo, hi, fraction + x, out0 + x, out1 + x, out2 + x);
+      ++g;
       continue;
     }
-    simd::Bytes first, second;
-    simd::load(first, row.pixels + window);
-    simd::load(second, row.pixels + window + sizeof first);
-    simd::Floats fx;
-    simd::load(fx, fraction + x);
-    const std::uint32_t* const pick = columns.pick.data() + group * 6 * kWindowColumns;
-    for (std::size_t c = 0; c < 3; ++c) {
-      // 2^23 + byte for both taps: their difference and the left byte are
-      // exact, as converted bytes would be.
-      simd::Words at;
-      simd::load(at, pick + c * kWindowColumns);
-      const auto left = reinterpret_cast<simd::Floats>(simd::place_bytes(first, second, at));
-      simd::load(at, pick + (c + 3) * kWindowColumns);
-      const auto right = reinterpret_cast<simd::Floats>(simd::place_bytes(first, second, at));
-      simd::store(outs[c] + x, simd::fma_lanes(fx, right - left, left - 0x1p23f));
+    std::size_t end = g + 1;
+    while (end < groups && permuted(end)) ++end;
+    for (; g < end; ++g) {
+      fetch.part(g);
+      const std::uint64_t x = g * kWindowColumns;
+      simd::Bytes first, second;
+      simd::load(first, row.pixels + window[g]);
+      simd::load(second, row.pixels + window[g] + sizeof first);
+      simd::Floats fx;
+      simd::load(fx, fraction + x);
+      const std::uint32_t* const pick = columns.pick.data() + g * 6 * kWindowColumns;
+      float* __restrict const outs[3] = {out0, out1, out2};
+      for (std::size_t c = 0; c < 3; ++c) {
+        // 2^23 + byte for both taps: their difference and the left byte
+        // are exact, as converted bytes would be.
+        simd::Words at;
+        simd::load(at, pick + c * kWindowColumns);
+        const auto left = reinterpret_cast<simd::Floats>(simd::place_bytes(first, second, at));
+        simd::load(at, pick + (c + 3) * kWindowColumns);
+        const auto right = reinterpret_cast<simd::Floats>(simd::place_bytes(first, second, at));
+        simd::store(outs[c] + x, simd::fma_lanes(fx, right - left, left - 0x1p23f));
+      }
     }
   }
 }
