@@ -152,9 +152,16 @@ inline bool byte_permutes() noexcept {
 #endif
 }
 
-// Sixty-four bytes: half of the window that place_bytes and pick_pairs read.
+// Sixty-four bytes: half of the window that the byte permutes below read.
 using Bytes = Vec<std::uint8_t, 4 * kLanes>;
 inline constexpr std::size_t kPermuteWindow = 2 * sizeof(Bytes);
+
+// Byte masks for the permutes below: the low byte of each 32-bit lane, of each 16-bit
+// half, and the lanes 0..7 or 8..15 alone.
+inline constexpr std::uint64_t kLaneLowBytes = 0x1111111111111111ull;
+inline constexpr std::uint64_t kHalfLowBytes = 0x5555555555555555ull;
+inline constexpr std::uint64_t kLowLanes = 0x00000000ffffffffull;
+inline constexpr std::uint64_t kHighLanes = 0xffffffff00000000ull;
 
 // Byte i (taken modulo 128) of the window `a` then `b`, as the permutes
 // below pick it where they are not single instructions.
@@ -170,10 +177,32 @@ CORVANE_BYTE_PERMUTES CORVANE_INLINE Words place_bytes(const Bytes& a, const Byt
 #if defined(__x86_64__) && defined(__ELF__)
   return reinterpret_cast<Words>(
       _mm512_mask2_permutex2var_epi8(reinterpret_cast<__m512i>(a), reinterpret_cast<__m512i>(pick),
-                                     0x1111111111111111ull, reinterpret_cast<__m512i>(b)));
+                                     kLaneLowBytes, reinterpret_cast<__m512i>(b)));
 #else
   Words out;
   for (std::size_t k = 0; k < kLanes; ++k) out[k] = (pick[k] & ~255u) | window_byte(a, b, pick[k]);
+  return out;
+#endif
+}
+
+// Byte i of the result, where bit i of Mask is set: the byte of `a` then
+// `b` (128 bytes) at the index that byte i of `pick` holds (taken modulo
+// 128); elsewhere 0.
+template <std::uint64_t Mask>
+CORVANE_BYTE_PERMUTES CORVANE_INLINE Words pick_bytes(const Bytes& a, const Bytes& b,
+                                                      const Words& pick) noexcept {
+#if defined(__x86_64__) && defined(__ELF__)
+  return reinterpret_cast<Words>(_mm512_maskz_permutex2var_epi8(Mask, reinterpret_cast<__m512i>(a),
+                                                                reinterpret_cast<__m512i>(pick),
+                                                                reinterpret_cast<__m512i>(b)));
+#else
+  Words out;
+  for (std::size_t k = 0; k < kLanes; ++k) {
+    out[k] = 0;
+    for (std::uint32_t i = 0; i < 4; ++i)
+      if ((Mask >> (4 * k + i)) & 1)
+        out[k] |= window_byte(a, b, (pick[k] >> (8 * i)) & 255) << (8 * i);
+  }
   return out;
 #endif
 }
@@ -183,16 +212,7 @@ CORVANE_BYTE_PERMUTES CORVANE_INLINE Words place_bytes(const Bytes& a, const Byt
 // 16-bit half of the lane.
 CORVANE_BYTE_PERMUTES CORVANE_INLINE Words pick_pairs(const Bytes& a, const Bytes& b,
                                                       const Words& pick) noexcept {
-#if defined(__x86_64__) && defined(__ELF__)
-  return reinterpret_cast<Words>(_mm512_maskz_permutex2var_epi8(
-      0x5555555555555555ull, reinterpret_cast<__m512i>(a), reinterpret_cast<__m512i>(pick),
-      reinterpret_cast<__m512i>(b)));
-#else
-  Words out;
-  for (std::size_t k = 0; k < kLanes; ++k)
-    out[k] = window_byte(a, b, pick[k] & 255) | window_byte(a, b, (pick[k] >> 16) & 255) << 16;
-  return out;
-#endif
+  return pick_bytes<kHalfLowBytes>(a, b, pick);
 }
 
 // Lane k: the low 16-bit halves of x[k] and w[k] multiplied, plus the high

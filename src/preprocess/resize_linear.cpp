@@ -435,6 +435,171 @@ CORVANE_BYTE_PERMUTES void image_row_permuted(const RowPlace& at, const std::int
   }
 }
 
+// Exact downscales by a whole factor on both axes, as the common video
+// sizes into 640 are (1280x720 by 2, 1920x1080 by 3), and copies at the same
+// size: every column and row then has the same weights, and the two passes
+// come down to one source pixel (odd factors: weights 2048 and 0) or to the
+// rounded mean of a 2x2 block (even factors: 1024 each):
+//   odd:  (((p << 7) * 2048 >> 16) + 2) >> 2 = p
+//   even: (((p00 + p01) << 6) * 1024 >> 16) + (((p10 + p11) << 6) * 1024 >> 16)
+//         = p00 + p01 + p10 + p11, then (sum + 2) >> 2.
+// Where the processor has byte permutes, such a row is made in one pass from
+// its source rows: per channel, a group of sixteen columns takes its bytes
+// out of a window of each source row with one permute, or with one per
+// eight columns where the group's bytes spread wider than a window (split).
+struct Exact {
+  Weights kind = Weights::kAny;
+  bool split = false;
+  // The groups from the first on that have windows; per group, where each
+  // half's window starts in the row (the same twice when not split); per
+  // group, per channel byte b, per column, where its byte (odd) or its
+  // pair's two bytes (even, at bits 0..7 and 16..23) lie in its window.
+  std::size_t groups = 0;
+  std::vector<std::size_t> base;
+  simd::LineVector<std::uint32_t> pick;
+};
+
+Weights row_weights(const Rows& r) {
+  const auto all = [&](std::int32_t w0, std::int32_t w1) {
+    for (std::size_t d = 0; d < r.w0.size(); ++d)
+      if (r.w0[d] != w0 || r.w1[d] != w1) return false;
+    return true;
+  };
+  return all(1024, 1024) ? Weights::kHalves : all(2048, 0) ? Weights::kWhole : Weights::kAny;
+}
+
+Exact plan_exact(const Columns& c, const Rows& r) {
+  Exact e;
+  if (c.weights == Weights::kAny || row_weights(r) != c.weights) return e;
+  const std::size_t reach = c.weights == Weights::kHalves ? 6 : 3;
+  const std::size_t groups = c.padded / kLanes, half = kLanes / 2;
+  const auto fits = [&](std::size_t g, bool split) {
+    const std::size_t first = g * kLanes;
+    if (!split) return windows::span(c.offset, first, kLanes, reach) <= simd::kPermuteWindow;
+    return windows::span(c.offset, first, half, reach) <= simd::kPermuteWindow &&
+           windows::span(c.offset, first + half, half, reach) <= simd::kPermuteWindow;
+  };
+  for (const bool split : {false, true}) {
+    std::size_t g = 0;
+    while (g < groups && fits(g, split)) ++g;
+    if (g > e.groups) {
+      e.groups = g;
+      e.split = split;
+    }
+    if (g == groups) break;
+  }
+  if (e.groups == 0) return e;
+  e.kind = c.weights;
+  e.base.resize(2 * e.groups);
+  e.pick.resize(e.groups * 3 * kLanes);
+  for (std::size_t g = 0; g < e.groups; ++g) {
+    const std::size_t first = g * kLanes;
+    e.base[2 * g] = c.offset[first];
+    e.base[2 * g + 1] = c.offset[e.split ? first + half : first];
+    for (std::uint32_t b = 0; b < 3; ++b)
+      for (std::size_t k = 0; k < kLanes; ++k) {
+        const std::size_t from = e.base[2 * g + (k < half ? 0 : 1)];
+        const auto at = static_cast<std::uint32_t>(c.offset[first + k] - from);
+        e.pick[(g * 3 + b) * kLanes + k] =
+            e.kind == Weights::kHalves ? (at + b) | (at + 3 + b) << 16 : at + b;
+      }
+  }
+  return e;
+}
+
+// The bytes of a group's columns (Mask: pick_bytes' mask of one lane, for
+// all lanes) out of the windows `lo` then `hi` of its first half and `far`
+// then `farther` of its second.
+template <bool Split, std::uint64_t Mask>
+CORVANE_BYTE_PERMUTES CORVANE_INLINE Words take(const simd::Bytes* window,
+                                                const Words& pick) noexcept {
+  if constexpr (Split) {
+    return simd::pick_bytes<Mask & simd::kLowLanes>(window[0], window[1], pick) |
+           simd::pick_bytes<Mask & simd::kHighLanes>(window[2], window[3], pick);
+  } else {
+    return simd::pick_bytes<Mask>(window[0], window[1], pick);
+  }
+}
+
+// The windows of group g in a source row.
+template <bool Split>
+CORVANE_BYTE_PERMUTES CORVANE_INLINE void load_windows(const Exact& e, std::size_t g,
+                                                       const std::uint8_t* row,
+                                                       simd::Bytes* window) noexcept {
+  simd::load(window[0], row + e.base[2 * g]);
+  simd::load(window[1], row + e.base[2 * g] + sizeof(simd::Bytes));
+  if constexpr (Split) {
+    simd::load(window[2], row + e.base[2 * g + 1]);
+    simd::load(window[3], row + e.base[2 * g + 1] + sizeof(simd::Bytes));
+  }
+}
+
+// One destination row of an exact downscale from its source rows r0 and r1
+// (the same for odd factors); `limit`: the bytes readable from either row's
+// start on. The columns past the groups whose windows are readable are made
+// one by one.
+template <Weights Kind, bool Split>
+CORVANE_BYTE_PERMUTES void exact_row(const Exact& e, const Columns& c, const RowPlace& at,
+                                     const std::uint8_t* r0, const std::uint8_t* r1,
+                                     std::size_t limit, float* const planes[3]) {
+  float* const outs[3] = {image_part(at, planes[0]), image_part(at, planes[1]),
+                          image_part(at, planes[2])};
+  const Words ones = Words{} + 0x10001u;
+  const Floats low = Floats{} + 0x1p-8f;
+  std::size_t g = 0;
+  for (; g < e.groups && e.base[2 * g + 1] + simd::kPermuteWindow <= limit; ++g) {
+    simd::Bytes top[4], bottom[4];
+    load_windows<Split>(e, g, r0, top);
+    if constexpr (Kind == Weights::kHalves) load_windows<Split>(e, g, r1, bottom);
+    for (std::size_t b = 0; b < 3; ++b) {
+      Words pick;
+      simd::load(pick, e.pick.data() + (g * 3 + b) * kLanes);
+      Ints bytes;
+      if constexpr (Kind == Weights::kWhole) {
+        bytes = Ints(take<Split, simd::kLaneLowBytes>(top, pick));
+      } else {
+        // Sums of two bytes fill no 16-bit half.
+        const Words pairs = take<Split, simd::kHalfLowBytes>(top, pick) +
+                            take<Split, simd::kHalfLowBytes>(bottom, pick);
+        bytes = (simd::pair_products(pairs, ones) + 2) >> 2;
+      }
+      const Floats f = __builtin_convertvector(bytes, Floats);
+      // Byte 0 is blue, the last plane.
+      store_values(outs[2 - b], g * kLanes, at.new_w,
+                   simd::fma_lanes(f, low, f * (1.0f / 65280.0f)));
+    }
+  }
+  for (std::size_t k = g * kLanes; k < at.new_w; ++k) {
+    const std::size_t o = c.offset[k];
+    for (std::size_t b = 0; b < 3; ++b) {
+      const auto byte = [&](const std::uint8_t* row, std::size_t i) -> std::uint32_t {
+        return row[o + i + b];
+      };
+      const std::uint32_t v =
+          Kind == Weights::kWhole
+              ? byte(r0, 0)
+              : (byte(r0, 0) + byte(r0, 3) + byte(r1, 0) + byte(r1, 3) + 2) >> 2;
+      const auto f = static_cast<float>(v);
+      outs[2 - b][k] = std::fma(f, 0x1p-8f, f * (1.0f / 65280.0f));
+    }
+  }
+}
+
+void exact_row_of(const Exact& e, const Columns& c, const RowPlace& at, const std::uint8_t* r0,
+                  const std::uint8_t* r1, std::size_t limit, float* const planes[3]) {
+  using enum Weights;
+  if (e.kind == kWhole) {
+    if (e.split)
+      exact_row<kWhole, true>(e, c, at, r0, r1, limit, planes);
+    else
+      exact_row<kWhole, false>(e, c, at, r0, r1, limit, planes);
+  } else if (e.split) {
+    exact_row<kHalves, true>(e, c, at, r0, r1, limit, planes);
+  } else {
+    exact_row<kHalves, false>(e, c, at, r0, r1, limit, planes);
+  }
+}
+
 CORVANE_CLONES void margin_row(std::size_t width, float pad, float* const planes[3]) {
   for (std::size_t p = 0; p < 3; ++p) std::fill_n(planes[p], width, pad);
 }
@@ -464,6 +629,7 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
 
   const Columns columns = plan_columns(src.width, box.new_w, permutes);
   const Rows rows = plan_rows(src.height, box.new_h);
+  const Exact exact = permutes ? plan_exact(columns, rows) : Exact{};
 
   // A column reads 8 bytes from its pair's start, at most 2 past the end of
   // a row of two pixels or more: every row but the last is followed by
@@ -487,6 +653,7 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
     if (src.width == 1) return (src.height - y) * stride;
     return y + 1 == src.height ? copy.size() : src_len - y * stride;
   };
+  const auto row_of = [&](std::uint64_t y) { return y + 1 == src.height ? last : in + y * stride; };
   const bool shuffles = simd::wide_shuffles();
 
   const float pad_value = static_cast<float>(pad) / 255.0f;
@@ -513,7 +680,7 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
       for (std::size_t s = 0; s < 2; ++s)
         if (held[s] == static_cast<std::int64_t>(y)) return &sums[s * 3 * padded];
       const std::size_t s = held[0] == static_cast<std::int64_t>(keep) ? 1 : 0;
-      const std::uint8_t* row = y + 1 == src.height ? last : in + y * stride;
+      const std::uint8_t* row = row_of(y);
       std::int32_t* const into = &sums[s * 3 * padded];
       const std::size_t limit = readable(y);
       std::uint64_t* const staged = words.data();
@@ -540,6 +707,12 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
         continue;
       }
       const std::size_t a = y - box.pad_y;
+      if (exact.kind != Weights::kAny) {
+        const std::uint64_t t0 = rows.tap0[a], t1 = rows.tap1[a];
+        exact_row_of(exact, columns, place, row_of(t0), row_of(t1),
+                     std::min(readable(t0), readable(t1)), planes);
+        continue;
+      }
       // A row of weight 0 adds exactly 0 to the sum: it is not computed.
       const std::int32_t* h0 = rows.w0[a] == 0 ? nullptr : sums_of(rows.tap0[a], rows.tap1[a]);
       const std::int32_t* h1 = rows.w1[a] == 0 ? h0 : sums_of(rows.tap1[a], rows.tap0[a]);
