@@ -147,8 +147,9 @@ else
 endif
 
 # Benchmarks: pytest-benchmark groups, one per case, corvane beside its peers,
-# run with 1 and with 2 workers and folded into one table; then the pool's own;
-# then the same cases timed as calls between model runs (idle workers), and the idle cost.
+# run with 1 and with 2 workers and folded into one table; then the pool's own
+# cost and the bilinear letterbox's memory floor (C++); then the same cases
+# timed as calls between model runs (idle workers), and the idle cost.
 bench: build cpp-test
 	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py $(WERROR_PIP) ".[bench]"
 	for n in 1 2; do \
@@ -158,6 +159,7 @@ bench: build cpp-test
 	done
 	$(PY) bench/summarize.py $(BUILD)/workers-1.json $(BUILD)/workers-2.json
 	for n in 1 2; do RAYON_NUM_THREADS=$$n $(BUILD)/cpp/pool_bench; done
+	for n in 1 2; do RAYON_NUM_THREADS=$$n $(BUILD)/cpp/memory_floor; done
 	$(PY) bench/realistic.py
 
 # A wheel an index accepts: pip's build, then auditwheel gives it the manylinux

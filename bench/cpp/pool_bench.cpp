@@ -15,35 +15,15 @@
 #include <vector>
 
 #include "parallel/pool.hpp"
+#include "timing.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using corvane::parallel::WorkerPool;
 
-struct Timing {
-  double median;  // microseconds per call
-  double best;    // fastest batch: the machine is shared, the median is noisy
-};
-
-// Median and best over `samples` batches of `batch` calls.
-Timing measure(int samples, int batch, const std::function<void()>& op) {
-  for (int k = 0; k < batch; ++k) op();  // warm-up: creates the pool, wakes workers
-  std::vector<double> times;
-  times.reserve(static_cast<std::size_t>(samples));
-  for (int s = 0; s < samples; ++s) {
-    const auto start = Clock::now();
-    for (int k = 0; k < batch; ++k) op();
-    const std::chrono::duration<double, std::micro> spent = Clock::now() - start;
-    times.push_back(spent.count() / batch);
-  }
-  std::sort(times.begin(), times.end());
-  return {times[static_cast<std::size_t>(samples / 2)], times[0]};
-}
-
-void print_row(const char* name, Timing t) {
-  std::printf("%-40s %10.3f %10.3f\n", name, t.median, t.best);
-}
+using corvane::bench::measure;
+using corvane::bench::print_row;
+using corvane::bench::Timing;
 
 // A row of dependent integer work that the compiler cannot fold away.
 std::uint64_t row_work(std::uint64_t seed, int rounds) {
