@@ -149,11 +149,13 @@ endif
 # Benchmarks: pytest-benchmark groups, one per case, corvane beside its peers,
 # run with 1 and with 2 workers and folded into one table; then the pool's own
 # cost and the bilinear letterbox's memory floor (C++); then the same cases
-# timed as calls between model runs (idle workers), and the idle cost.
+# timed as calls between model runs (idle workers), and the idle cost. NumPy's
+# BLAS gets the workers' thread count, and its threads sleep as soon as they are
+# done (by default they spin for about 0.1 s, taking a core from the next case).
 bench: build cpp-test
 	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py $(WERROR_PIP) ".[bench]"
 	for n in 1 2; do \
-	  RAYON_NUM_THREADS=$$n OPENBLAS_NUM_THREADS=$$n $(PY) -m pytest -q bench -p no:cacheprovider --benchmark-only \
+	  RAYON_NUM_THREADS=$$n OPENBLAS_NUM_THREADS=$$n OPENBLAS_THREAD_TIMEOUT=4 $(PY) -m pytest -q bench -p no:cacheprovider --benchmark-only \
 	    --benchmark-group-by=group --benchmark-columns=min,median,rounds --benchmark-sort=mean \
 	    --benchmark-json=$(BUILD)/workers-$$n.json $(BENCH_ARGS) || exit 1; \
 	done
