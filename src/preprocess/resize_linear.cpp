@@ -507,9 +507,10 @@ Exact plan_exact(const Columns& c, const Rows& r) {
   return e;
 }
 
-// The bytes of a group's columns (Mask: pick_bytes' mask of one lane, for
-// all lanes) out of the windows `lo` then `hi` of its first half and `far`
-// then `farther` of its second.
+// The bytes of a group's columns (Mask: pick_bytes' mask, for all lanes)
+// out of its windows as load_windows loads them: window[0] then window[1]
+// for its first eight columns, window[2] then window[3] for the others when
+// split, else the first two for all sixteen.
 template <bool Split, std::uint64_t Mask>
 CORVANE_BYTE_PERMUTES CORVANE_INLINE Words take(const simd::Bytes* window,
                                                 const Words& pick) noexcept {
@@ -535,9 +536,9 @@ CORVANE_BYTE_PERMUTES CORVANE_INLINE void load_windows(const Exact& e, std::size
 }
 
 // One destination row of an exact downscale from its source rows r0 and r1
-// (the same for odd factors); `limit`: the bytes readable from either row's
-// start on. The columns past the groups whose windows are readable are made
-// one by one.
+// (odd factors read r0 only); `limit`: the bytes readable from the start of
+// each row on. The columns past the groups whose windows are readable are
+// made one by one.
 template <Weights Kind, bool Split>
 CORVANE_BYTE_PERMUTES void exact_row(const Exact& e, const Columns& c, const RowPlace& at,
                                      const std::uint8_t* r0, const std::uint8_t* r1,
