@@ -92,6 +92,33 @@ Rows plan_rows(std::uint64_t src_h, std::uint64_t new_h) {
 // and the sum is then a shift of one pixel or of a pair's sum.
 enum class Weights { kAny, kHalves, kWhole };
 
+// How the first n weight pairs (w0[k], w1[k]) fall.
+template <class W0, class W1>
+Weights weights_of(const W0& w0, const W1& w1, std::size_t n) {
+  const auto all = [&](std::int32_t a, std::int32_t b) {
+    for (std::size_t k = 0; k < n; ++k)
+      if (w0[k] != a || w1[k] != b) return false;
+    return true;
+  };
+  return all(1024, 1024) ? Weights::kHalves : all(2048, 0) ? Weights::kWhole : Weights::kAny;
+}
+
+// The groups of `group` columns from the first on whose bytes, `reach` of
+// them from each column's offset, lie in the simd::kPermuteWindow bytes from
+// the group's first offset.
+std::size_t permute_groups(const std::vector<std::size_t>& offset, std::size_t groups,
+                           std::size_t group, std::size_t reach) {
+  std::size_t g = 0;
+  while (g < groups && windows::span(offset, g * group, group, reach) <= simd::kPermuteWindow) ++g;
+  return g;
+}
+
+// Where a pair's two bytes b lie, `at` bytes into a permute window: at bits
+// 0..7 and 16..23, as simd::pick_pairs reads them.
+constexpr std::uint32_t pair_pick(std::uint32_t at, std::uint32_t b) noexcept {
+  return (at + b) | (at + 3 + b) << 16;
+}
+
 // Where the vector units shuffle well, sixteen columns at a time take their
 // pixels from one window of source bytes, two vectors of sixteen 32-bit
 // words (128 bytes), or three (192 bytes) when the pairs lie farther apart
@@ -124,17 +151,13 @@ struct Columns {
 };
 
 void plan_permutes(Columns& c, std::size_t groups) {
-  while (c.permuted < groups) {
-    const std::size_t first = c.permuted * kLanes;
-    if (windows::span(c.offset, first, kLanes, 6) > simd::kPermuteWindow) break;
-    ++c.permuted;
-  }
+  c.permuted = permute_groups(c.offset, groups, kLanes, 6);
   c.pick.resize(c.permuted * 3 * kLanes);
   for (std::size_t g = 0; g < c.permuted; ++g)
     for (std::uint32_t b = 0; b < 3; ++b)
       for (std::size_t k = 0; k < kLanes; ++k) {
         const auto at = static_cast<std::uint32_t>(c.offset[g * kLanes + k] - c.offset[g * kLanes]);
-        c.pick[(g * 3 + b) * kLanes + k] = (at + b) | (at + 3 + b) << 16;
+        c.pick[(g * 3 + b) * kLanes + k] = pair_pick(at, b);
       }
   c.pairs.resize(c.padded);
   for (std::size_t k = 0; k < c.padded; ++k)
@@ -186,12 +209,7 @@ Columns plan_columns(std::uint64_t src_w, std::uint64_t new_w, bool permutes) {
       c.w1[d] = t.w0 + t.w1;
     }
   }
-  const auto all = [&](std::int32_t w0, std::int32_t w1) {
-    for (std::uint64_t d = 0; d < new_w; ++d)
-      if (c.w0[d] != w0 || c.w1[d] != w1) return false;
-    return true;
-  };
-  c.weights = all(1024, 1024) ? Weights::kHalves : all(2048, 0) ? Weights::kWhole : Weights::kAny;
+  c.weights = weights_of(c.w0, c.w1, new_w);
   // Offsets never decrease: the padding columns read the last pair.
   std::fill(c.offset.begin() + static_cast<std::ptrdiff_t>(new_w), c.offset.end(),
             c.offset[new_w - 1]);
@@ -366,6 +384,16 @@ struct RowPlace {
   float pad;
 };
 
+// byte / 255.0f as byte * kLowScale + byte * kHighScale (see above), with
+// the products added (portable) or the first fused into the sum (exact
+// either way, as the first product is).
+constexpr float kLowScale = 0x1p-8f;
+constexpr float kHighScale = 1.0f / 65280.0f;
+
+CORVANE_BYTE_PERMUTES CORVANE_INLINE Floats byte_values(const Floats& bytes) noexcept {
+  return simd::fma_lanes(bytes, Floats{} + kLowScale, bytes * kHighScale);
+}
+
 // Fills the margins of one plane's row and returns where its image part
 // starts.
 CORVANE_INLINE float* image_part(const RowPlace& at, float* row) noexcept {
@@ -404,7 +432,7 @@ CORVANE_CLONES void image_row(const RowPlace& at, const std::int32_t* h0, const 
       simd::load(y, b + k);
       const Floats bytes = __builtin_convertvector(
           clamp_byte((((x * w0) >> 16) + ((y * w1) >> 16) + 2) >> 2), Floats);
-      store_values(out, k, at.new_w, bytes * 0x1p-8f + bytes * (1.0f / 65280.0f));
+      store_values(out, k, at.new_w, bytes * kLowScale + bytes * kHighScale);
     }
   }
 }
@@ -418,7 +446,6 @@ CORVANE_BYTE_PERMUTES void image_row_permuted(const RowPlace& at, const std::int
                                               std::int32_t w1, float* const planes[3]) {
   const Words weight0 = Words{} + static_cast<std::uint32_t>(w0);
   const Words weight1 = Words{} + static_cast<std::uint32_t>(w1);
-  const Floats low = Floats{} + 0x1p-8f;
   for (std::size_t p = 0; p < 3; ++p) {
     float* const out = image_part(at, planes[p]);
     const std::int32_t* a = h0 + p * at.padded;
@@ -430,7 +457,7 @@ CORVANE_BYTE_PERMUTES void image_row_permuted(const RowPlace& at, const std::int
       const Ints sum =
           (simd::pair_products(x, weight0) >> 16) + (simd::pair_products(y, weight1) >> 16);
       const Floats bytes = __builtin_convertvector(clamp_byte((sum + 2) >> 2), Floats);
-      store_values(out, k, at.new_w, simd::fma_lanes(bytes, low, bytes * (1.0f / 65280.0f)));
+      store_values(out, k, at.new_w, byte_values(bytes));
     }
   }
 }
@@ -459,35 +486,17 @@ struct Exact {
   simd::LineVector<std::uint32_t> pick;
 };
 
-Weights row_weights(const Rows& r) {
-  const auto all = [&](std::int32_t w0, std::int32_t w1) {
-    for (std::size_t d = 0; d < r.w0.size(); ++d)
-      if (r.w0[d] != w0 || r.w1[d] != w1) return false;
-    return true;
-  };
-  return all(1024, 1024) ? Weights::kHalves : all(2048, 0) ? Weights::kWhole : Weights::kAny;
-}
-
 Exact plan_exact(const Columns& c, const Rows& r) {
   Exact e;
-  if (c.weights == Weights::kAny || row_weights(r) != c.weights) return e;
+  if (c.weights == Weights::kAny || weights_of(r.w0, r.w1, r.w0.size()) != c.weights) return e;
   const std::size_t reach = c.weights == Weights::kHalves ? 6 : 3;
   const std::size_t groups = c.padded / kLanes, half = kLanes / 2;
-  const auto fits = [&](std::size_t g, bool split) {
-    const std::size_t first = g * kLanes;
-    if (!split) return windows::span(c.offset, first, kLanes, reach) <= simd::kPermuteWindow;
-    return windows::span(c.offset, first, half, reach) <= simd::kPermuteWindow &&
-           windows::span(c.offset, first + half, half, reach) <= simd::kPermuteWindow;
-  };
-  for (const bool split : {false, true}) {
-    std::size_t g = 0;
-    while (g < groups && fits(g, split)) ++g;
-    if (g > e.groups) {
-      e.groups = g;
-      e.split = split;
-    }
-    if (g == groups) break;
-  }
+  // Split, a group has a window per half: it fits when both halves do.
+  const std::size_t whole = permute_groups(c.offset, groups, kLanes, reach);
+  const std::size_t halves =
+      whole < groups ? permute_groups(c.offset, 2 * groups, half, reach) / 2 : 0;
+  e.split = halves > whole;
+  e.groups = std::max(whole, halves);
   if (e.groups == 0) return e;
   e.kind = c.weights;
   e.base.resize(2 * e.groups);
@@ -500,8 +509,7 @@ Exact plan_exact(const Columns& c, const Rows& r) {
       for (std::size_t k = 0; k < kLanes; ++k) {
         const std::size_t from = e.base[2 * g + (k < half ? 0 : 1)];
         const auto at = static_cast<std::uint32_t>(c.offset[first + k] - from);
-        e.pick[(g * 3 + b) * kLanes + k] =
-            e.kind == Weights::kHalves ? (at + b) | (at + 3 + b) << 16 : at + b;
+        e.pick[(g * 3 + b) * kLanes + k] = e.kind == Weights::kHalves ? pair_pick(at, b) : at + b;
       }
   }
   return e;
@@ -546,7 +554,6 @@ CORVANE_BYTE_PERMUTES void exact_row(const Exact& e, const Columns& c, const Row
   float* const outs[3] = {image_part(at, planes[0]), image_part(at, planes[1]),
                           image_part(at, planes[2])};
   const Words ones = Words{} + 0x10001u;
-  const Floats low = Floats{} + 0x1p-8f;
   std::size_t g = 0;
   for (; g < e.groups && e.base[2 * g + 1] + simd::kPermuteWindow <= limit; ++g) {
     simd::Bytes top[4], bottom[4];
@@ -566,8 +573,7 @@ CORVANE_BYTE_PERMUTES void exact_row(const Exact& e, const Columns& c, const Row
       }
       const Floats f = __builtin_convertvector(bytes, Floats);
       // Byte 0 is blue, the last plane.
-      store_values(outs[2 - b], g * kLanes, at.new_w,
-                   simd::fma_lanes(f, low, f * (1.0f / 65280.0f)));
+      store_values(outs[2 - b], g * kLanes, at.new_w, byte_values(f));
     }
   }
   for (std::size_t k = g * kLanes; k < at.new_w; ++k) {
@@ -581,7 +587,7 @@ CORVANE_BYTE_PERMUTES void exact_row(const Exact& e, const Columns& c, const Row
               ? byte(r0, 0)
               : (byte(r0, 0) + byte(r0, 3) + byte(r1, 0) + byte(r1, 3) + 2) >> 2;
       const auto f = static_cast<float>(v);
-      outs[2 - b][k] = std::fma(f, 0x1p-8f, f * (1.0f / 65280.0f));
+      outs[2 - b][k] = std::fma(f, kLowScale, f * kHighScale);
     }
   }
 }
