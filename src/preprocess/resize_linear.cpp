@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace corvane::preprocess {
 namespace {
 
@@ -80,6 +82,19 @@ Rows plan_rows(std::uint64_t src_h, std::uint64_t new_h) {
     r.w1.push_back(t.w1);
   }
   return r;
+}
+
+// The L1 data cache's size, or 32 KiB where the system does not say. Kept
+// sums that fill half of it or more are evicted by the stores of the values
+// before the next destination row reads them: measured, a 1024-column row
+// pair's sums (24 KiB of a 48 KiB cache) made a 1096x847 frame into 1024x1024
+// 8 to 10 % slower than making them anew, a 928-column one (22 KiB) as fast.
+std::size_t l1_data_bytes() noexcept {
+  static const std::size_t bytes = [] {
+    const long v = ::sysconf(_SC_LEVEL1_DCACHE_SIZE);
+    return v > 0 ? static_cast<std::size_t>(v) : std::size_t{32768};
+  }();
+  return bytes;
 }
 
 // Columns: each reads the two adjacent pixels at byte `offset` of its row,
@@ -420,46 +435,91 @@ CORVANE_INLINE Ints clamp_byte(Ints v) noexcept {
   return v > 255 ? 255 : v;
 }
 
+// The image part of a destination row from column `from` on (a multiple of
+// the lanes), into `outs`, each plane's image part.
 CORVANE_CLONES void image_row(const RowPlace& at, const std::int32_t* h0, const std::int32_t* h1,
-                              std::int32_t w0, std::int32_t w1, float* const planes[3]) {
+                              std::int32_t w0, std::int32_t w1, float* const outs[3],
+                              std::size_t from) {
   for (std::size_t p = 0; p < 3; ++p) {
-    float* const out = image_part(at, planes[p]);
     const std::int32_t* a = h0 + p * at.padded;
     const std::int32_t* b = h1 + p * at.padded;
-    for (std::size_t k = 0; k < at.new_w; k += kLanes) {
+    for (std::size_t k = from; k < at.new_w; k += kLanes) {
       Ints x, y;
       simd::load(x, a + k);
       simd::load(y, b + k);
       const Floats bytes = __builtin_convertvector(
           clamp_byte((((x * w0) >> 16) + ((y * w1) >> 16) + 2) >> 2), Floats);
-      store_values(out, k, at.new_w, bytes * kLowScale + bytes * kHighScale);
+      store_values(outs[p], k, at.new_w, bytes * kLowScale + bytes * kHighScale);
     }
   }
 }
 
-// image_row where the processor has byte permutes, and with them 16-bit
-// multiply-adds and FMA: a sum (below 2^15) times a weight (at most 2^11)
-// is one multiply-add of 16-bit halves whose high halves are 0, and as
-// byte / 256 is exact, the sum of the two terms is one FMA.
+// The sixteen values from the sums x, y (below 2^15) of a destination row's
+// two source rows and its weights as 16-bit halves (high halves 0): each
+// product is one multiply-add of halves, and as byte / 256 is exact, the sum
+// of the two terms of byte / 255 one FMA.
+CORVANE_BYTE_PERMUTES CORVANE_INLINE Floats vertical_values(const Words& x, const Words& y,
+                                                            const Words& w0,
+                                                            const Words& w1) noexcept {
+  const Ints sum = (simd::pair_products(x, w0) >> 16) + (simd::pair_products(y, w1) >> 16);
+  return byte_values(__builtin_convertvector(clamp_byte((sum + 2) >> 2), Floats));
+}
+
+// image_row where the processor has byte permutes.
 CORVANE_BYTE_PERMUTES void image_row_permuted(const RowPlace& at, const std::int32_t* h0,
                                               const std::int32_t* h1, std::int32_t w0,
-                                              std::int32_t w1, float* const planes[3]) {
+                                              std::int32_t w1, float* const outs[3],
+                                              std::size_t from) {
   const Words weight0 = Words{} + static_cast<std::uint32_t>(w0);
   const Words weight1 = Words{} + static_cast<std::uint32_t>(w1);
   for (std::size_t p = 0; p < 3; ++p) {
-    float* const out = image_part(at, planes[p]);
     const std::int32_t* a = h0 + p * at.padded;
     const std::int32_t* b = h1 + p * at.padded;
-    for (std::size_t k = 0; k < at.new_w; k += kLanes) {
+    for (std::size_t k = from; k < at.new_w; k += kLanes) {
       Words x, y;
       simd::load(x, a + k);
       simd::load(y, b + k);
-      const Ints sum =
-          (simd::pair_products(x, weight0) >> 16) + (simd::pair_products(y, weight1) >> 16);
-      const Floats bytes = __builtin_convertvector(clamp_byte((sum + 2) >> 2), Floats);
-      store_values(out, k, at.new_w, byte_values(bytes));
+      store_values(outs[p], k, at.new_w, vertical_values(x, y, weight0, weight1));
     }
   }
+}
+
+// A destination row made in one pass from its source rows r0 and r1, where
+// the processor has byte permutes: each group of sixteen columns makes the
+// sums of both rows in registers, as horizontal_permuted does, and then its
+// values. A source row's sums are made once per destination row that reads
+// it, up to twice as often as when they are kept, but only the values are
+// stored: where two kept rows of sums no longer stay in the L1 cache, that
+// is faster (see l1_data_bytes). Returns how many groups it made: those with
+// permute windows inside both rows' readable bytes (`limit`).
+CORVANE_BYTE_PERMUTES std::size_t direct_row(const Columns& c, const RowPlace& at,
+                                             const std::uint8_t* r0, const std::uint8_t* r1,
+                                             std::size_t limit, std::int32_t w0, std::int32_t w1,
+                                             float* const outs[3]) {
+  const Words weight0 = Words{} + static_cast<std::uint32_t>(w0);
+  const Words weight1 = Words{} + static_cast<std::uint32_t>(w1);
+  std::size_t g = 0;
+  for (; g < c.permuted; ++g) {
+    const std::size_t first = g * kLanes;
+    const std::size_t base = c.offset[first];
+    if (base + simd::kPermuteWindow > limit) break;
+    simd::Bytes lo0, hi0, lo1, hi1;
+    simd::load(lo0, r0 + base);
+    simd::load(hi0, r0 + base + sizeof lo0);
+    simd::load(lo1, r1 + base);
+    simd::load(hi1, r1 + base + sizeof lo1);
+    Words weights;
+    simd::load(weights, c.pairs.data() + first);
+    for (std::size_t b = 0; b < 3; ++b) {
+      Words pick;
+      simd::load(pick, c.pick.data() + (g * 3 + b) * kLanes);
+      const auto x = Words(simd::pair_products(simd::pick_pairs(lo0, hi0, pick), weights) >> 4);
+      const auto y = Words(simd::pair_products(simd::pick_pairs(lo1, hi1, pick), weights) >> 4);
+      // Byte 0 is blue, the last plane.
+      store_values(outs[2 - b], first, at.new_w, vertical_values(x, y, weight0, weight1));
+    }
+  }
+  return g;
 }
 
 // Exact downscales by a whole factor on both axes, as the common video
@@ -627,7 +687,7 @@ Letterbox linear_fit(std::uint64_t src_w, std::uint64_t src_h, std::uint64_t dst
 }
 
 void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box, std::uint8_t pad,
-                      bool permutes) {
+                      bool permutes, RowSums sums_way) {
   const std::uint64_t src_len = check_buffers(src, dst);
   const bool placed = box.new_w >= 1 && box.new_h >= 1 && box.new_w <= dst.width &&
                       box.new_h <= dst.height && box.pad_x <= dst.width - box.new_w &&
@@ -668,11 +728,16 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
   const std::size_t plane = dst.height * dst.width;
   float* const out = dst.values.data();
   const std::size_t padded = columns.padded;
+  const bool direct = permutes && exact.kind == Weights::kAny &&
+                      (sums_way == RowSums::kDirect ||
+                       (sums_way == RowSums::kAuto && box.new_h <= src.height &&
+                        2 * 3 * padded * sizeof(std::int32_t) >= l1_data_bytes() / 2));
   const RowPlace place{width, box.pad_x, box.new_w, padded, pad_value};
 
-  // Bands of destination rows; within a band the two most recent source
-  // rows are kept, so consecutive rows sharing a source row compute it once.
-  // Every value depends only on its own row's taps, whatever the split.
+  // Bands of destination rows; within a band the sums of the two most recent
+  // source rows are kept (unless rows are made directly), so consecutive rows
+  // sharing a source row make its sums once. Every value depends only on its
+  // own row's taps, whatever the split and the way.
   const std::size_t threads = parallel::num_threads();
   const std::size_t bands = std::min<std::size_t>(dst.height, threads == 1 ? 1 : 4 * threads);
   parallel::parallel_for(0, bands, [&](std::size_t band) {
@@ -720,14 +785,25 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
                      std::min(readable(t0), readable(t1)), planes);
         continue;
       }
+      const std::int32_t w0 = rows.w0[a], w1 = rows.w1[a];
+      const std::uint64_t t0 = rows.tap0[a], t1 = rows.tap1[a];
+      float* const outs[3] = {image_part(place, planes[0]), image_part(place, planes[1]),
+                              image_part(place, planes[2])};
+      std::size_t from = 0;
+      if (direct) {
+        from = direct_row(columns, place, row_of(t0), row_of(t1),
+                          std::min(readable(t0), readable(t1)), w0, w1, outs) *
+               kLanes;
+        if (from >= box.new_w) continue;
+      }
       // A row of weight 0 adds exactly 0 to the sum: it is not computed.
-      const std::int32_t* h0 = rows.w0[a] == 0 ? nullptr : sums_of(rows.tap0[a], rows.tap1[a]);
-      const std::int32_t* h1 = rows.w1[a] == 0 ? h0 : sums_of(rows.tap1[a], rows.tap0[a]);
+      const std::int32_t* h0 = w0 == 0 ? nullptr : sums_of(t0, t1);
+      const std::int32_t* h1 = w1 == 0 ? h0 : sums_of(t1, t0);
       if (h0 == nullptr) h0 = h1;
       if (permutes)
-        image_row_permuted(place, h0, h1, rows.w0[a], rows.w1[a], planes);
+        image_row_permuted(place, h0, h1, w0, w1, outs, from);
       else
-        image_row(place, h0, h1, rows.w0[a], rows.w1[a], planes);
+        image_row(place, h0, h1, w0, w1, outs, from);
     }
   });
 }

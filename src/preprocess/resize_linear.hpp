@@ -21,13 +21,22 @@ namespace corvane::preprocess {
 Letterbox linear_fit(std::uint64_t src_w, std::uint64_t src_h, std::uint64_t dst_w,
                      std::uint64_t dst_h) noexcept;
 
+// How a row's horizontal sums are made where the processor has byte
+// permutes and the weights are general: kept, each source row's sums made
+// once and kept while destination rows read them, or direct, each
+// destination row making both its source rows' sums in registers. kAuto
+// takes direct where keeping two rows of sums would fill half the L1 data
+// cache or more and each source row is read by at most about one
+// destination row (not an upscale); the tests take each way on any size.
+enum class RowSums { kAuto, kKept, kDirect };
+
 // Writes all of `dst`: the image area from `src` as `box` (from linear_fit,
 // new_w and new_h >= 1) places it, everything else float(pad) / 255. Panics
 // before writing if a buffer is shorter than its shape or the box does not
 // fit. `byte_permutes` resamples rows with byte permutes; it must be false
-// where simd::byte_permutes() is. Both ways give the same bytes (the tests
-// run both).
+// where simd::byte_permutes() is. All ways give the same bytes (the tests
+// run them all).
 void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box, std::uint8_t pad,
-                      bool byte_permutes = simd::byte_permutes());
+                      bool byte_permutes = simd::byte_permutes(), RowSums sums = RowSums::kAuto);
 
 }  // namespace corvane::preprocess

@@ -14,7 +14,8 @@ namespace pp = corvane::preprocess;
 
 // Sources from 1 to 400 pixels a side into destinations from 1 to 300:
 // downscales to about 6x (windows that fit, and groups past them) and
-// upscales, with the last source row read near the buffer's end. Every
+// upscales, with the last source row read near the buffer's end, each with
+// the sums kept and made directly. Every
 // other trial is an exact downscale by 1 to 7 on both axes (one pixel or a
 // 2x2 block per value), with its margin on either axis or none.
 TEST(LetterboxLinear, BytePermutesGiveThePortableBits) {
@@ -37,9 +38,12 @@ TEST(LetterboxLinear, BytePermutesGiveThePortableBits) {
     for (auto& p : pixels) p = static_cast<std::uint8_t>(rng());
     std::vector<float> fast(3 * dh * dw), portable(fast.size());
     const pp::Image src{pixels, h, w};
-    pp::letterbox_linear(src, {fast, dh, dw}, box, 114, true);
     pp::letterbox_linear(src, {portable, dh, dw}, box, 114, false);
-    ASSERT_EQ(std::memcmp(fast.data(), portable.data(), fast.size() * sizeof(float)), 0)
-        << "source " << h << "x" << w << ", destination " << dh << "x" << dw;
+    for (const pp::RowSums sums : {pp::RowSums::kKept, pp::RowSums::kDirect}) {
+      pp::letterbox_linear(src, {fast, dh, dw}, box, 114, true, sums);
+      ASSERT_EQ(std::memcmp(fast.data(), portable.data(), fast.size() * sizeof(float)), 0)
+          << "source " << h << "x" << w << ", destination " << dh << "x" << dw << ", sums "
+          << (sums == pp::RowSums::kKept ? "kept" : "direct");
+    }
   }
 }
