@@ -347,33 +347,46 @@ CORVANE_CLONES void horizontal(const Columns& c, const std::uint8_t* row, std::s
   }
 }
 
-// The columns of the groups from the first on that have a permute window
-// inside the buffer, as horizontal() makes them: per channel, one permute
-// puts each column's two bytes into the two 16-bit halves of its lane, and
-// one multiply-add of halves gives p0 * w0 + p1 * w1. Returns how many
-// columns it made.
+// The groups from the first on that have a permute window inside the
+// `limit` bytes readable from the row's start (windows only move right).
+std::size_t readable_groups(const Columns& c, std::size_t limit) noexcept {
+  std::size_t g = 0;
+  while (g < c.permuted && c.offset[g * kLanes] + simd::kPermuteWindow <= limit) ++g;
+  return g;
+}
+
+// The sums of group g's columns in one source row per channel byte b (0:
+// blue), as horizontal() makes them: one permute puts each column's two
+// bytes into the two 16-bit halves of its lane, and one multiply-add of
+// halves gives p0 * w0 + p1 * w1.
+CORVANE_BYTE_PERMUTES CORVANE_INLINE void group_sums(const Columns& c, std::size_t g,
+                                                     const std::uint8_t* row,
+                                                     Ints (&sums)[3]) noexcept {
+  const std::size_t first = g * kLanes;
+  simd::Bytes lo, hi;
+  simd::load(lo, row + c.offset[first]);
+  simd::load(hi, row + c.offset[first] + sizeof lo);
+  Words weights;
+  simd::load(weights, c.pairs.data() + first);
+  for (std::size_t b = 0; b < 3; ++b) {
+    Words pick;
+    simd::load(pick, c.pick.data() + (g * 3 + b) * kLanes);
+    sums[b] = simd::pair_products(simd::pick_pairs(lo, hi, pick), weights) >> 4;
+  }
+}
+
+// The columns of the groups that readable_groups gives, as horizontal()
+// makes them. Returns how many columns it made.
 CORVANE_BYTE_PERMUTES std::size_t horizontal_permuted(const Columns& c, const std::uint8_t* row,
                                                       std::size_t limit, std::int32_t* out) {
-  const std::size_t n = c.padded;
-  std::size_t g = 0;
-  for (; g < c.permuted; ++g) {
-    const std::size_t first = g * kLanes;
-    const std::size_t base = c.offset[first];
-    if (base + simd::kPermuteWindow > limit) break;
-    simd::Bytes lo, hi;
-    simd::load(lo, row + base);
-    simd::load(hi, row + base + sizeof lo);
-    Words weights;
-    simd::load(weights, c.pairs.data() + first);
-    for (std::size_t b = 0; b < 3; ++b) {
-      Words pick;
-      simd::load(pick, c.pick.data() + (g * 3 + b) * kLanes);
-      const Ints sum = simd::pair_products(simd::pick_pairs(lo, hi, pick), weights) >> 4;
-      // Byte 0 is blue, the last plane.
-      simd::store(out + (2 - b) * n + first, sum);
-    }
+  const std::size_t groups = readable_groups(c, limit);
+  for (std::size_t g = 0; g < groups; ++g) {
+    Ints sums[3];
+    group_sums(c, g, row, sums);
+    // Byte 0 is blue, the last plane.
+    for (std::size_t b = 0; b < 3; ++b) simd::store(out + (2 - b) * c.padded + g * kLanes, sums[b]);
   }
-  return g * kLanes;
+  return groups * kLanes;
 }
 
 template <Weights Kind>
@@ -498,28 +511,17 @@ CORVANE_BYTE_PERMUTES std::size_t direct_row(const Columns& c, const RowPlace& a
                                              float* const outs[3]) {
   const Words weight0 = Words{} + static_cast<std::uint32_t>(w0);
   const Words weight1 = Words{} + static_cast<std::uint32_t>(w1);
-  std::size_t g = 0;
-  for (; g < c.permuted; ++g) {
-    const std::size_t first = g * kLanes;
-    const std::size_t base = c.offset[first];
-    if (base + simd::kPermuteWindow > limit) break;
-    simd::Bytes lo0, hi0, lo1, hi1;
-    simd::load(lo0, r0 + base);
-    simd::load(hi0, r0 + base + sizeof lo0);
-    simd::load(lo1, r1 + base);
-    simd::load(hi1, r1 + base + sizeof lo1);
-    Words weights;
-    simd::load(weights, c.pairs.data() + first);
-    for (std::size_t b = 0; b < 3; ++b) {
-      Words pick;
-      simd::load(pick, c.pick.data() + (g * 3 + b) * kLanes);
-      const auto x = Words(simd::pair_products(simd::pick_pairs(lo0, hi0, pick), weights) >> 4);
-      const auto y = Words(simd::pair_products(simd::pick_pairs(lo1, hi1, pick), weights) >> 4);
-      // Byte 0 is blue, the last plane.
-      store_values(outs[2 - b], first, at.new_w, vertical_values(x, y, weight0, weight1));
-    }
+  const std::size_t groups = readable_groups(c, limit);
+  for (std::size_t g = 0; g < groups; ++g) {
+    Ints x[3], y[3];
+    group_sums(c, g, r0, x);
+    group_sums(c, g, r1, y);
+    // Byte 0 is blue, the last plane.
+    for (std::size_t b = 0; b < 3; ++b)
+      store_values(outs[2 - b], g * kLanes, at.new_w,
+                   vertical_values(Words(x[b]), Words(y[b]), weight0, weight1));
   }
-  return g;
+  return groups;
 }
 
 // Exact downscales by a whole factor on both axes, as the common video
