@@ -203,7 +203,9 @@ void plan_windows(Columns& c, std::size_t groups) {
   }
 }
 
-Columns plan_columns(std::uint64_t src_w, std::uint64_t new_w, bool permutes) {
+// The columns' pixel pairs and weights; their windows are planned apart
+// (plan_passes), as the exact downscales do not use them.
+Columns plan_columns(std::uint64_t src_w, std::uint64_t new_w) {
   Columns c;
   c.padded = (new_w + kLanes - 1) / kLanes * kLanes;
   c.offset.assign(c.padded, 0);
@@ -228,9 +230,13 @@ Columns plan_columns(std::uint64_t src_w, std::uint64_t new_w, bool permutes) {
   // Offsets never decrease: the padding columns read the last pair.
   std::fill(c.offset.begin() + static_cast<std::ptrdiff_t>(new_w), c.offset.end(),
             c.offset[new_w - 1]);
+  return c;
+}
+
+// The windows of the horizontal pass.
+void plan_passes(Columns& c, std::uint64_t src_w, bool permutes) {
   plan_windows(c, src_w < 2 ? 0 : c.padded / kLanes);
   if (permutes) plan_permutes(c, src_w < 2 ? 0 : c.padded / kLanes);
-  return c;
 }
 
 // The pixel at pair position `i` of the sixteen columns from `k` on, in the
@@ -696,9 +702,10 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
                       box.pad_y <= dst.height - box.new_h;
   if (!placed || src.width == 0 || src.height == 0) throw Panic(messages::kLetterboxDoesNotFit);
 
-  const Columns columns = plan_columns(src.width, box.new_w, permutes);
+  Columns columns = plan_columns(src.width, box.new_w);
   const Rows rows = plan_rows(src.height, box.new_h);
   const Exact exact = permutes ? plan_exact(columns, rows) : Exact{};
+  if (exact.kind == Weights::kAny) plan_passes(columns, src.width, permutes);
 
   // A column reads 8 bytes from its pair's start, at most 2 past the end of
   // a row of two pixels or more: every row but the last is followed by
@@ -745,9 +752,11 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
   parallel::parallel_for(0, bands, [&](std::size_t band) {
     const std::size_t begin = dst.height * band / bands, end = dst.height * (band + 1) / bands;
     // Uninitialised: a row's sums, all padded columns of them, are written
-    // before they are read, and so are the staged words.
-    simd::LineVector<std::int32_t> sums(2 * 3 * padded);
-    simd::LineVector<std::uint64_t> words(padded);
+    // before they are read, and so are the staged words. The exact
+    // downscales use neither.
+    const std::size_t kept = exact.kind == Weights::kAny ? padded : 0;
+    simd::LineVector<std::int32_t> sums(2 * 3 * kept);
+    simd::LineVector<std::uint64_t> words(kept);
     std::int64_t held[2] = {-1, -1};
     // Source row y's sums, computed unless held, never evicting `keep`.
     const auto sums_of = [&](std::uint64_t y, std::uint64_t keep) -> const std::int32_t* {
