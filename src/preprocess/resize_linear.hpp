@@ -26,8 +26,9 @@ Letterbox linear_fit(std::uint64_t src_w, std::uint64_t src_h, std::uint64_t dst
 // once and kept while destination rows read them, or direct, each
 // destination row making both its source rows' sums in registers. kAuto
 // takes direct where keeping two rows of sums would fill half the L1 data
-// cache or more and each source row is read by at most about one
-// destination row (not an upscale); the tests take each way on any size.
+// cache or more and the height is not upscaled (each source row is then
+// read by two destination rows at most); the tests take each way on any
+// size.
 enum class RowSums { kAuto, kKept, kDirect };
 
 // Writes all of `dst`: the image area from `src` as `box` (from linear_fit,
