@@ -611,16 +611,15 @@ CORVANE_BYTE_PERMUTES CORVANE_INLINE void load_windows(const Exact& e, std::size
   }
 }
 
-// One destination row of an exact downscale from its source rows r0 and r1
-// (odd factors read r0 only); `limit`: the bytes readable from the start of
-// each row on. The columns past the groups whose windows are readable are
-// made one by one.
+// The image part of one destination row of an exact downscale, into
+// `outs`, each plane's image part, from its source rows r0 and r1 (odd
+// factors read r0 only); `limit`: the bytes readable from the start of each
+// row on. The columns past the groups whose windows are readable are made
+// one by one.
 template <Weights Kind, bool Split>
 CORVANE_BYTE_PERMUTES void exact_row(const Exact& e, const Columns& c, const RowPlace& at,
                                      const std::uint8_t* r0, const std::uint8_t* r1,
-                                     std::size_t limit, float* const planes[3]) {
-  float* const outs[3] = {image_part(at, planes[0]), image_part(at, planes[1]),
-                          image_part(at, planes[2])};
+                                     std::size_t limit, float* const outs[3]) {
   const Words ones = Words{} + 0x10001u;
   std::size_t g = 0;
   for (; g < e.groups && e.base[2 * g + 1] + simd::kPermuteWindow <= limit; ++g) {
@@ -661,17 +660,17 @@ CORVANE_BYTE_PERMUTES void exact_row(const Exact& e, const Columns& c, const Row
 }
 
 void exact_row_of(const Exact& e, const Columns& c, const RowPlace& at, const std::uint8_t* r0,
-                  const std::uint8_t* r1, std::size_t limit, float* const planes[3]) {
+                  const std::uint8_t* r1, std::size_t limit, float* const outs[3]) {
   using enum Weights;
   if (e.kind == kWhole) {
     if (e.split)
-      exact_row<kWhole, true>(e, c, at, r0, r1, limit, planes);
+      exact_row<kWhole, true>(e, c, at, r0, r1, limit, outs);
     else
-      exact_row<kWhole, false>(e, c, at, r0, r1, limit, planes);
+      exact_row<kWhole, false>(e, c, at, r0, r1, limit, outs);
   } else if (e.split) {
-    exact_row<kHalves, true>(e, c, at, r0, r1, limit, planes);
+    exact_row<kHalves, true>(e, c, at, r0, r1, limit, outs);
   } else {
-    exact_row<kHalves, false>(e, c, at, r0, r1, limit, planes);
+    exact_row<kHalves, false>(e, c, at, r0, r1, limit, outs);
   }
 }
 
@@ -790,21 +789,19 @@ void letterbox_linear(const Image& src, const Planes& dst, const Letterbox& box,
         continue;
       }
       const std::size_t a = y - box.pad_y;
+      const std::uint64_t t0 = rows.tap0[a], t1 = rows.tap1[a];
+      // The bytes readable from the start of both source rows on.
+      const std::size_t limit = std::min(readable(t0), readable(t1));
+      float* const outs[3] = {image_part(place, planes[0]), image_part(place, planes[1]),
+                              image_part(place, planes[2])};
       if (exact.kind != Weights::kAny) {
-        const std::uint64_t t0 = rows.tap0[a], t1 = rows.tap1[a];
-        exact_row_of(exact, columns, place, row_of(t0), row_of(t1),
-                     std::min(readable(t0), readable(t1)), planes);
+        exact_row_of(exact, columns, place, row_of(t0), row_of(t1), limit, outs);
         continue;
       }
       const std::int32_t w0 = rows.w0[a], w1 = rows.w1[a];
-      const std::uint64_t t0 = rows.tap0[a], t1 = rows.tap1[a];
-      float* const outs[3] = {image_part(place, planes[0]), image_part(place, planes[1]),
-                              image_part(place, planes[2])};
       std::size_t from = 0;
       if (direct) {
-        from = direct_row(columns, place, row_of(t0), row_of(t1),
-                          std::min(readable(t0), readable(t1)), w0, w1, outs) *
-               kLanes;
+        from = direct_row(columns, place, row_of(t0), row_of(t1), limit, w0, w1, outs) * kLanes;
         if (from >= box.new_w) continue;
       }
       // A row of weight 0 adds exactly 0 to the sum: it is not computed.
